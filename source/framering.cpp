@@ -1,0 +1,159 @@
+#include "framering.h"
+
+#include "diagnosticlog.h"
+
+#include <algorithm>
+#include <cstring>
+
+namespace Strovik {
+
+// Memory orderings, one hand-over each way:
+// - The writer stores writePos with release after its bytes are in
+//   ringStorage; the reader loads writePos with acquire before copying out,
+//   so it never sees a position ahead of the bytes it covers.
+// - The reader stores readPos with release after its copy-out; the writer
+//   loads readPos with acquire before copying in, so it never overwrites
+//   bytes the reader is still copying.
+// - A side's own position is loaded relaxed: only that side stores it.
+
+void FrameRing::writeRing(const float* src, uint32_t frames, uint32_t channels)
+{
+    const uint32_t w = writePos.load(std::memory_order_relaxed);
+    const uint32_t r = readPos.load(std::memory_order_acquire);
+    const uint32_t bytes = ringBytes;
+    const int32_t fill = static_cast<int32_t>(w - r);
+    const int32_t space = static_cast<int32_t>(bytes - static_cast<uint32_t>(fill));
+
+    if (fill > static_cast<int32_t>(bytes) || space < 0)
+    {
+        log.logMessage("[strovik] writeRing RESET fill=%d space=%d ringBytes=%u\n", fill, space,
+                       bytes);
+        // Empty the ring from the writer's side: moving the writer's own
+        // position back onto the reader's never races with the reader's store.
+        writePos.store(r, std::memory_order_release);
+        return;
+    }
+
+    // 64-bit, so that no frame count can wrap the length into a small one.
+    uint64_t len = static_cast<uint64_t>(frames) * kBytesPerFrame;
+    // A negative fill makes space look larger than the ring; no packet may
+    // ever be longer than the storage itself.
+    if (len == 0 || len > static_cast<uint32_t>(space) || len > bytes)
+        return;
+
+    const float* copyFrom = src;
+    if (channels != 2)
+    {
+        const uint32_t m = std::min(frames, kScratchFrames);
+        if (convertScratch.size() < static_cast<size_t>(m) * 2)
+            return;
+        const size_t stride = channels;
+        const size_t right = channels >= 2 ? 1 : 0;
+        for (size_t i = 0; i < m; ++i)
+        {
+            convertScratch[2 * i] = src[i * stride];
+            convertScratch[2 * i + 1] = src[i * stride + right];
+        }
+        copyFrom = convertScratch.data();
+        len = static_cast<uint64_t>(m) * kBytesPerFrame;
+    }
+
+    const uint32_t offset = w & (bytes - 1);
+    const uint32_t tillEnd = bytes - offset;
+    auto* storage = reinterpret_cast<unsigned char*>(ringStorage.data());
+    const auto* from = reinterpret_cast<const unsigned char*>(copyFrom);
+    if (len <= tillEnd)
+    {
+        std::memcpy(storage + offset, from, len);
+    }
+    else
+    {
+        std::memcpy(storage + offset, from, tillEnd);
+        std::memcpy(storage, from + tillEnd, len - tillEnd);
+    }
+    writePos.store(w + static_cast<uint32_t>(len), std::memory_order_release);
+}
+
+uint32_t FrameRing::readRing(float* dst, uint32_t maxFrames)
+{
+    const uint32_t r = readPos.load(std::memory_order_relaxed);
+    const uint32_t w = writePos.load(std::memory_order_acquire);
+    const int32_t avail = static_cast<int32_t>(w - r);
+    if (avail <= 0 || ringBytes == 0)
+        return 0;
+
+    // Never more than the storage holds, whatever the positions say.
+    uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(maxFrames) * kBytesPerFrame,
+                                        std::min<uint32_t>(static_cast<uint32_t>(avail), ringBytes));
+    const uint32_t frames = static_cast<uint32_t>(bytes / kBytesPerFrame);
+    if (frames == 0)
+        return 0;
+    bytes = static_cast<uint64_t>(frames) * kBytesPerFrame;
+
+    const uint32_t offset = r & (ringBytes - 1);
+    const uint32_t tillEnd = ringBytes - offset;
+    const auto* storage = reinterpret_cast<const unsigned char*>(ringStorage.data());
+    auto* to = reinterpret_cast<unsigned char*>(dst);
+    if (bytes <= tillEnd)
+    {
+        std::memcpy(to, storage + offset, bytes);
+    }
+    else
+    {
+        std::memcpy(to, storage + offset, tillEnd);
+        std::memcpy(to + tillEnd, storage, bytes - tillEnd);
+    }
+    readPos.store(r + static_cast<uint32_t>(bytes), std::memory_order_release);
+    return frames;
+}
+
+void FrameRing::discardRing()
+{
+    // Acquire pairs with the writer's release as in readRing; the release
+    // store hands the emptied space back to the writer.
+    readPos.store(writePos.load(std::memory_order_acquire), std::memory_order_release);
+}
+
+void FrameRing::sizeRing(uint32_t sampleRate)
+{
+    // Smallest power of two not below sampleRate * 8, in wrapping 32-bit
+    // arithmetic: a product that is a power of two gives itself, 0 gives 0.
+    uint32_t v = sampleRate * kBytesPerFrame - 1;
+    v |= v >> 1;
+    v |= v >> 2;
+    v |= v >> 4;
+    v |= v >> 8;
+    v |= v >> 16;
+    const uint32_t bytes = v + 1;
+    ringStorage.resize(bytes / sizeof(float)); // may throw; then nothing changed
+    ringBytes = bytes;
+    resetRing();
+}
+
+void FrameRing::resetRing()
+{
+    // Only called while no writer runs (before the stream exists); creating
+    // the stream under PipeWire's loop lock orders these stores before the
+    // writer's first load, so relaxed is enough.
+    readPos.store(0, std::memory_order_relaxed);
+    writePos.store(0, std::memory_order_relaxed);
+}
+
+void FrameRing::sizeScratch()
+{
+    readScratch.resize(static_cast<size_t>(kScratchFrames) * 2);
+    convertScratch.resize(static_cast<size_t>(kScratchFrames) * 2);
+}
+
+uint32_t FrameRing::fillPercent() const
+{
+    // A report only, read from either thread: relaxed loads suffice.
+    const int32_t fill = static_cast<int32_t>(writePos.load(std::memory_order_relaxed) -
+                                              readPos.load(std::memory_order_relaxed));
+    if (fill <= 0 || ringBytes == 0)
+        return 0;
+    // 64-bit: in a ring of 64 MiB or more, fill * 100 no longer fits in 32 bits.
+    return static_cast<uint32_t>(static_cast<uint64_t>(fill) * 100u / ringBytes);
+}
+
+} // namespace Strovik

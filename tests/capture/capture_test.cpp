@@ -1,0 +1,314 @@
+// The plug-in against a real, private PipeWire server: what a host hears
+// while the desktop plays.
+
+#include "pluginhost.h"
+#include "realtimehost.h"
+#include "signals.h"
+#include "testserver.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <fstream>
+#include <future>
+#include <thread>
+
+using namespace StrovikTest;
+
+namespace {
+
+constexpr double kRate = 48000;
+constexpr int32 kBlock = 512;
+
+class CaptureTest : public ::testing::Test
+{
+protected:
+    void SetUp() override
+    {
+        std::string whyNot;
+        if (!server.start(whyNot))
+        {
+            if (serverRequired())
+                FAIL() << whyNot;
+            GTEST_SKIP() << "\n\n*** SKIPPED: " << whyNot << " ***\n\n";
+        }
+        removeLog();
+        module = std::make_unique<PluginModule>();
+        factory = module->factory();
+    }
+
+    void TearDown() override
+    {
+        factory = nullptr;
+        module.reset();
+        server.stop();
+    }
+
+    std::unique_ptr<ProcessorInstance> startProcessor(double rate = kRate)
+    {
+        auto p = std::make_unique<ProcessorInstance>(*factory);
+        EXPECT_EQ(p->initialize(), kResultOk);
+        EXPECT_EQ(p->setup(rate, kBlock), kResultOk);
+        return p;
+    }
+
+    std::string wav(const std::string& name, const std::vector<float>& frames, int rate = 48000)
+    {
+        const std::string path = server.directory() + "/" + name;
+        writeFloatWav(path, frames, 2, rate);
+        return path;
+    }
+
+    // Runs the processor for `seconds`, with `signal` playing from about
+    // 0.3 s in; the first blocks create the stream and let PipeWire link it.
+    Capture captureWhilePlaying(IAudioProcessor& processor, const std::string& signal,
+                                double seconds, int32 channels = 2, double rate = kRate,
+                                const BeforeBlock& before = {}, const std::string& target = "")
+    {
+        std::unique_ptr<ChildProcess> player;
+        const size_t startBlock = static_cast<size_t>(0.3 * rate / kBlock);
+        Capture c = runRealtime(processor, channels, kBlock, rate, seconds,
+                                [&](size_t index, ProcessBlock& block) {
+                                    if (index == startBlock)
+                                        player = std::make_unique<ChildProcess>(
+                                            play(signal, target));
+                                    if (before)
+                                        before(index, block);
+                                });
+        if (player)
+            player->wait();
+        return c;
+    }
+
+    // The middle of the captured tone, clear of its start and end.
+    static std::vector<float> middle(const std::vector<float>& samples, double rate)
+    {
+        size_t first = 0, last = samples.size();
+        while (first < last && samples[first] == 0.0f)
+            ++first;
+        while (last > first && samples[last - 1] == 0.0f)
+            --last;
+        const size_t margin = static_cast<size_t>(0.2 * rate);
+        if (last - first < 3 * margin)
+            return {};
+        return std::vector<float>(samples.begin() + long(first + margin),
+                                  samples.begin() + long(last - margin));
+    }
+
+    PipeWireTestServer server;
+    std::unique_ptr<PluginModule> module;
+    IPtr<IPluginFactory> factory;
+};
+
+TEST_F(CaptureTest, ConnectsAndLinksToTheDefaultSinkMonitor)
+{
+    auto p = startProcessor();
+    std::string links;
+    runRealtime(*p->processor, 2, kBlock, kRate, 1.5, [&](size_t index, ProcessBlock&) {
+        if (index == 100)
+            links = commandOutput("timeout 5 pw-link -l");
+    });
+    const std::string log = readLog();
+    EXPECT_NE(log.find("[strovik] setupPipeWire\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[strovik] setupPipeWire done pwReady=1\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("[strovik] PROC connect stream rate=48000 ringBytes=524288\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("[strovik] PW t="), std::string::npos) << log;
+    // The stream names no node of its own, so PipeWire names it after the
+    // host program; each monitor port of the test sink feeds its input.
+    const std::string node = program_invocation_short_name;
+    for (const char* side : {"FL", "FR"})
+    {
+        const std::string link = std::string("strovik-test-sink:monitor_") + side + "\n  |-> " +
+                                 node + ":input_" + side + "\n";
+        EXPECT_NE(links.find(link), std::string::npos) << links;
+    }
+    EXPECT_EQ(p->terminate(), kResultOk);
+}
+
+TEST_F(CaptureTest, ToneComesOutOnBothChannelsAtItsPitchAndLevel)
+{
+    auto p = startProcessor();
+    const std::string tone = wav("tone.wav", stereoTone(440, 660, 0.5, kRate, 2.0));
+    Capture c = captureWhilePlaying(*p->processor, tone, 3.0);
+    auto left = middle(c.channels[0], kRate);
+    auto right = middle(c.channels[1], kRate);
+    ASSERT_FALSE(left.empty());
+    ASSERT_FALSE(right.empty());
+    EXPECT_NEAR(dominantFrequency(left, kRate), 440, 440 * 0.005);
+    EXPECT_NEAR(dominantFrequency(right, kRate), 660, 660 * 0.005);
+    EXPECT_NEAR(rms(left), 0.5 / std::sqrt(2.0), 0.01);
+    EXPECT_NEAR(rms(right), 0.5 / std::sqrt(2.0), 0.01);
+    EXPECT_EQ(readLog().find("writeRing RESET"), std::string::npos);
+}
+
+TEST_F(CaptureTest, PlayedSequenceComesOutBitExact)
+{
+    auto p = startProcessor();
+    const auto noise = stereoNoise(12345, kRate, 4.0);
+    Capture c = captureWhilePlaying(*p->processor, wav("noise.wav", noise), 5.5);
+    const SequenceMatch m = matchSequence(c.channels[0], c.channels[1], noise);
+    std::cout << "[ measured ] frames compared=" << m.compared << " lost=" << m.lost
+              << " altered=" << m.altered << " underflow gaps=" << m.gaps
+              << " (frames=" << m.gapFrames << ") unheard tail=" << m.unheard << "\n";
+    ASSERT_GE(m.start, 0) << "the played sequence never came out";
+    EXPECT_EQ(m.altered, 0u);
+    EXPECT_EQ(m.lost, 0u);
+    // The player's last partial quantum may never reach the graph.
+    EXPECT_LE(m.unheard, 2048u);
+    EXPECT_EQ(m.compared + m.unheard, noise.size() / 2);
+}
+
+TEST_F(CaptureTest, HostAt44100HearsTheToneAtItsPitch)
+{
+    constexpr double rate = 44100;
+    auto p = startProcessor(rate);
+    const std::string tone = wav("tone.wav", stereoTone(1000, 1000, 0.5, kRate, 2.0));
+    Capture c = captureWhilePlaying(*p->processor, tone, 3.0, 2, rate);
+    EXPECT_NE(readLog().find("[strovik] PROC connect stream rate=44100 ringBytes=524288\n"),
+              std::string::npos);
+    auto left = middle(c.channels[0], rate);
+    ASSERT_FALSE(left.empty());
+    EXPECT_NEAR(dominantFrequency(left, rate), 1000, 1000 * 0.005);
+}
+
+TEST_F(CaptureTest, MonoOutputCarriesTheLeftSideAndExtraChannelsStaySilent)
+{
+    const std::string tone = wav("tone.wav", stereoTone(440, 660, 0.5, kRate, 1.5));
+    {
+        auto p = startProcessor();
+        ASSERT_EQ(p->setArrangement(SpeakerArr::kMono, SpeakerArr::kMono), kResultOk);
+        Capture c = captureWhilePlaying(*p->processor, tone, 2.5, 1);
+        auto left = middle(c.channels[0], kRate);
+        ASSERT_FALSE(left.empty());
+        EXPECT_NEAR(dominantFrequency(left, kRate), 440, 440 * 0.005);
+        p->terminate();
+    }
+    {
+        auto p = startProcessor();
+        ASSERT_EQ(p->setArrangement(SpeakerArr::k40Music, SpeakerArr::k40Music), kResultOk);
+        Capture c = captureWhilePlaying(*p->processor, tone, 2.5, 4);
+        EXPECT_GT(peak(c.channels[0]), 0.4);
+        EXPECT_GT(peak(c.channels[1]), 0.4);
+        EXPECT_EQ(peak(c.channels[2]), 0.0);
+        EXPECT_EQ(peak(c.channels[3]), 0.0);
+        p->terminate();
+    }
+}
+
+TEST_F(CaptureTest, TransportStartEmptiesTheRingForOneSilentBlock)
+{
+    auto p = startProcessor();
+    const std::string tone = wav("tone.wav", stereoTone(440, 440, 0.5, kRate, 4.0));
+    // Stopped at first; from block 150 on the transport starts every 30
+    // blocks (playing 20, stopped 10). Each start costs one silent block and
+    // must never meet the writer badly enough to log a ring RESET.
+    std::vector<size_t> starts;
+    Capture c = captureWhilePlaying(*p->processor, tone, 4.0, 2, kRate,
+                                    [&](size_t index, ProcessBlock& block) {
+                                        const bool playing =
+                                            index >= 150 && (index - 150) % 30 < 20;
+                                        if (playing && index >= 150 && (index - 150) % 30 == 0)
+                                            starts.push_back(index);
+                                        block.setPlaying(playing);
+                                    });
+    const std::string log = readLog();
+    EXPECT_EQ(log.find("writeRing RESET"), std::string::npos) << log;
+    size_t resetLines = 0;
+    for (size_t at = 0; (at = log.find("PROC transport start, reset ring", at)) != std::string::npos;
+         ++at)
+        ++resetLines;
+    EXPECT_EQ(resetLines, starts.size());
+
+    const auto silent = c.silentBlocks();
+    auto isSilent = [&](size_t b) { return std::find(silent.begin(), silent.end(), b) != silent.end(); };
+    for (size_t start : starts)
+    {
+        EXPECT_TRUE(isSilent(start)) << "block " << start;
+        // Audio resumes within the next PipeWire quantum or two.
+        bool resumed = false;
+        for (size_t b = start + 1; b <= start + 10; ++b)
+            resumed = resumed || !isSilent(b);
+        EXPECT_TRUE(resumed) << "no audio after the start at block " << start;
+    }
+}
+
+TEST_F(CaptureTest, TwoInstancesCaptureAtOnce)
+{
+    auto a = startProcessor();
+    auto b = startProcessor();
+    const std::string tone = wav("tone.wav", stereoTone(440, 660, 0.5, kRate, 2.0));
+    auto otherCapture = std::async(std::launch::async, [&] {
+        return runRealtime(*b->processor, 2, kBlock, kRate, 3.0);
+    });
+    Capture first = captureWhilePlaying(*a->processor, tone, 3.0);
+    Capture second = otherCapture.get();
+    for (const Capture* c : {&first, &second})
+    {
+        auto left = middle(c->channels[0], kRate);
+        ASSERT_FALSE(left.empty());
+        EXPECT_NEAR(dominantFrequency(left, kRate), 440, 440 * 0.005);
+    }
+    EXPECT_EQ(a->terminate(), kResultOk);
+    EXPECT_EQ(b->terminate(), kResultOk);
+}
+
+TEST_F(CaptureTest, CapturesAgainAfterTerminateAndInitialize)
+{
+    auto p = startProcessor();
+    const std::string tone = wav("tone.wav", stereoTone(440, 440, 0.5, kRate, 1.5));
+    EXPECT_GT(peak(captureWhilePlaying(*p->processor, tone, 2.0).channels[0]), 0.4);
+    ASSERT_EQ(p->terminate(), kResultOk);
+    ASSERT_EQ(p->initialize(), kResultOk);
+    ASSERT_EQ(p->setup(kRate, kBlock), kResultOk);
+    EXPECT_GT(peak(captureWhilePlaying(*p->processor, tone, 2.0).channels[0]), 0.4);
+    EXPECT_NE(readLog().find("[strovik] PROC connect stream rate=48000"), std::string::npos);
+}
+
+TEST_F(CaptureTest, ServerKilledMidStreamLeavesSilenceAndAPromptTerminate)
+{
+    auto p = startProcessor();
+    const std::string tone = wav("tone.wav", stereoTone(440, 440, 0.5, kRate, 6.0));
+    pid_t serverPid = 0;
+    std::ifstream(server.directory() + "/pipewire.pid") >> serverPid;
+    ASSERT_GT(serverPid, 0);
+    // Killed 1.5 s in, while the tone plays; the ring then runs dry.
+    Capture c = captureWhilePlaying(*p->processor, tone, 4.0, 2, kRate,
+                                    [&](size_t index, ProcessBlock&) {
+                                        if (index == static_cast<size_t>(1.5 * kRate / kBlock))
+                                            ::kill(serverPid, SIGKILL);
+                                    });
+    EXPECT_GT(peak(c.channels[0]), 0.4);
+    const size_t lastSecond = c.channels[0].size() - static_cast<size_t>(kRate);
+    EXPECT_EQ(rms(c.channels[0], lastSecond), 0.0);
+    const auto began = std::chrono::steady_clock::now();
+    EXPECT_EQ(p->terminate(), kResultOk);
+    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    std::cout << "[ measured ] terminate after the server died: " << took * 1000 << " ms\n";
+    EXPECT_LT(took, 10.0) << "terminate hung";
+}
+
+TEST_F(CaptureTest, CaptureFollowsTheDefaultSink)
+{
+    auto p = startProcessor();
+    const std::string tone = wav("tone.wav", stereoTone(880, 880, 0.5, kRate, 2.0));
+    // Once the stream runs, the default moves to the second sink; what plays
+    // there must come out.
+    Capture c = captureWhilePlaying(
+        *p->processor, tone, 4.0, 2, kRate,
+        [&](size_t index, ProcessBlock&) {
+            if (index == 10)
+                commandOutput("timeout 5 pw-metadata 0 default.configured.audio.sink "
+                              "'{ \"name\": \"strovik-test-sink-2\" }' Spa:String:JSON >/dev/null");
+        },
+        "strovik-test-sink-2");
+    auto left = middle(c.channels[0], kRate);
+    ASSERT_FALSE(left.empty()) << "nothing played on the new default sink came out";
+    EXPECT_NEAR(dominantFrequency(left, kRate), 880, 880 * 0.005);
+}
+
+} // namespace

@@ -1,0 +1,28 @@
+#pragma once
+
+// Drives a processor's process() in real time, block after block, as a
+// host's audio thread does, and keeps everything it output.
+
+#include "pluginhost.h"
+
+#include <functional>
+#include <vector>
+
+namespace StrovikTest {
+
+struct Capture
+{
+    std::vector<std::vector<float>> channels;
+    int32 blockSize = 0;
+
+    // Blocks (by index) whose samples on channel 0 are all zero.
+    std::vector<size_t> silentBlocks() const;
+};
+
+// Called before each block; may change the block (transport state, ...).
+using BeforeBlock = std::function<void(size_t index, ProcessBlock& block)>;
+
+Capture runRealtime(IAudioProcessor& processor, int32 outputChannels, int32 blockSize,
+                    double sampleRate, double seconds, const BeforeBlock& before = {});
+
+} // namespace StrovikTest

@@ -1,0 +1,186 @@
+#include "signals.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+#include <fstream>
+#include <stdexcept>
+
+namespace StrovikTest {
+
+std::vector<float> stereoTone(double leftHz, double rightHz, double amplitude, double rate,
+                              double seconds)
+{
+    const size_t frames = static_cast<size_t>(rate * seconds);
+    std::vector<float> out(frames * 2);
+    for (size_t i = 0; i < frames; ++i)
+    {
+        out[2 * i] = static_cast<float>(amplitude * std::sin(2 * M_PI * leftHz * i / rate));
+        out[2 * i + 1] = static_cast<float>(amplitude * std::sin(2 * M_PI * rightHz * i / rate));
+    }
+    return out;
+}
+
+std::vector<float> stereoNoise(uint32_t seed, double rate, double seconds)
+{
+    const size_t frames = static_cast<size_t>(rate * seconds);
+    std::vector<float> out(frames * 2);
+    uint32_t x = seed;
+    for (auto& s : out)
+    {
+        x = x * 1664525u + 1013904223u;
+        // 23 random bits in [-0.5, 0.5): exact in float, never two equal runs.
+        s = static_cast<float>(static_cast<int32_t>(x >> 9) - (1 << 22)) / float(1 << 23);
+    }
+    return out;
+}
+
+namespace {
+
+void put(std::ofstream& out, uint32_t value, int bytes)
+{
+    for (int i = 0; i < bytes; ++i)
+        out.put(static_cast<char>((value >> (8 * i)) & 0xFF));
+}
+
+} // namespace
+
+void writeFloatWav(const std::string& path, const std::vector<float>& interleaved, int channels,
+                   int rate)
+{
+    std::ofstream out(path, std::ios::binary);
+    const uint32_t dataBytes = static_cast<uint32_t>(interleaved.size() * sizeof(float));
+    out.write("RIFF", 4);
+    put(out, 36 + dataBytes, 4);
+    out.write("WAVEfmt ", 8);
+    put(out, 16, 4);
+    put(out, 3, 2); // IEEE float
+    put(out, channels, 2);
+    put(out, rate, 4);
+    put(out, rate * channels * 4, 4);
+    put(out, channels * 4, 2);
+    put(out, 32, 2);
+    out.write("data", 4);
+    put(out, dataBytes, 4);
+    out.write(reinterpret_cast<const char*>(interleaved.data()), dataBytes);
+    if (!out)
+        throw std::runtime_error("cannot write " + path);
+}
+
+double rms(const std::vector<float>& samples, size_t from, size_t to)
+{
+    to = std::min(to, samples.size());
+    if (from >= to)
+        return 0;
+    double sum = 0;
+    for (size_t i = from; i < to; ++i)
+        sum += double(samples[i]) * samples[i];
+    return std::sqrt(sum / double(to - from));
+}
+
+double peak(const std::vector<float>& samples)
+{
+    double p = 0;
+    for (float s : samples)
+        p = std::max(p, double(std::fabs(s)));
+    return p;
+}
+
+double dominantFrequency(const std::vector<float>& samples, double rate)
+{
+    double first = -1, last = -1;
+    long crossings = 0;
+    for (size_t i = 1; i < samples.size(); ++i)
+    {
+        if (samples[i - 1] < 0 && samples[i] >= 0 && samples[i] - samples[i - 1] > 1e-4f)
+        {
+            // Interpolate the crossing between the two samples.
+            const double t = (i - 1) + samples[i - 1] / double(samples[i - 1] - samples[i]);
+            if (first < 0)
+                first = t;
+            last = t;
+            ++crossings;
+        }
+    }
+    if (crossings < 2)
+        return 0;
+    return rate * double(crossings - 1) / (last - first);
+}
+
+long findSequence(const std::vector<float>& haystack, const std::vector<float>& needle)
+{
+    if (needle.empty() || haystack.size() < needle.size())
+        return -1;
+    for (size_t i = 0; i + needle.size() <= haystack.size(); ++i)
+        if (haystack[i] == needle[0] &&
+            std::equal(needle.begin(), needle.end(), haystack.begin() + long(i)))
+            return long(i);
+    return -1;
+}
+
+} // namespace StrovikTest
+
+namespace StrovikTest {
+
+SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<float>& right,
+                            const std::vector<float>& played)
+{
+    SequenceMatch m;
+    const size_t playedFrames = played.size() / 2;
+    std::vector<float> playedLeft(playedFrames);
+    for (size_t i = 0; i < playedFrames; ++i)
+        playedLeft[i] = played[2 * i];
+    m.start = findSequence(left, std::vector<float>(playedLeft.begin(), playedLeft.begin() + 64));
+    if (m.start < 0)
+        return m;
+
+    auto sameFrame = [&](size_t c, size_t p) {
+        return left[c] == played[2 * p] && right[c] == played[2 * p + 1];
+    };
+    size_t c = static_cast<size_t>(m.start);
+    size_t p = 0;
+    while (c < left.size() && p < playedFrames)
+    {
+        if (sameFrame(c, p))
+        {
+            ++m.compared;
+            ++c;
+            ++p;
+            continue;
+        }
+        if (left[c] == 0.0f && right[c] == 0.0f)
+        {
+            // Underflow padding, unless the zeros run to the end of the
+            // capture: then playback ended there (or the capture did).
+            size_t end = c;
+            while (end < left.size() && left[end] == 0.0f && right[end] == 0.0f)
+                ++end;
+            if (end == left.size())
+                break;
+            ++m.gaps;
+            m.gapFrames += end - c;
+            c = end;
+            continue;
+        }
+        // A dropped packet: the captured frame is a later played one.
+        size_t q = p + 1;
+        const size_t limit = std::min(playedFrames, p + 65536);
+        while (q < limit && !sameFrame(c, q))
+            ++q;
+        if (q < limit)
+        {
+            m.lost += q - p;
+            p = q;
+        }
+        else
+        {
+            ++m.altered;
+            ++c;
+            ++p;
+        }
+    }
+    m.unheard = playedFrames - p;
+    return m;
+}
+
+} // namespace StrovikTest

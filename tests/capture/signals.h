@@ -1,0 +1,50 @@
+#pragma once
+
+// Test signals and the measurements made on what the plug-in captured.
+
+#include <cstdint>
+#include <string>
+#include <vector>
+
+namespace StrovikTest {
+
+// Interleaved stereo frames.
+std::vector<float> stereoTone(double leftHz, double rightHz, double amplitude, double rate,
+                              double seconds);
+// A reproducible pseudo-random sequence, every sample distinct enough to align on.
+std::vector<float> stereoNoise(uint32_t seed, double rate, double seconds);
+void writeFloatWav(const std::string& path, const std::vector<float>& interleaved, int channels,
+                   int rate);
+
+double rms(const std::vector<float>& samples, size_t from = 0, size_t to = SIZE_MAX);
+double peak(const std::vector<float>& samples);
+// Frequency from the mean spacing of upward zero crossings, over the
+// non-silent part of the signal.
+double dominantFrequency(const std::vector<float>& samples, double rate);
+
+// Where `needle` (left channel of the played sequence, first frames) starts
+// in `haystack`, or -1.
+long findSequence(const std::vector<float>& haystack, const std::vector<float>& needle);
+
+} // namespace StrovikTest
+
+namespace StrovikTest {
+
+// How a captured stereo stream matches the played one, after alignment.
+struct SequenceMatch
+{
+    long start = -1;      // captured frame where the played sequence begins
+    size_t compared = 0;  // frames found equal to the played ones
+    size_t lost = 0;      // played frames that never came out (dropped packets)
+    size_t altered = 0;   // captured frames that match nothing played
+    size_t gaps = 0;      // runs of zero frames padded in on underflow
+    size_t gapFrames = 0; // their total length
+    size_t unheard = 0;   // played frames after the end of what came out
+};
+
+// `left`/`right`: captured channels; `played`: interleaved stereo frames.
+// Zeros padded on underflow are not loss: the frames follow later.
+SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<float>& right,
+                            const std::vector<float>& played);
+
+} // namespace StrovikTest

@@ -1,0 +1,135 @@
+#include "testserver.h"
+
+#include <array>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <spawn.h>
+#include <stdexcept>
+#include <sys/wait.h>
+#include <unistd.h>
+
+extern char** environ;
+
+namespace StrovikTest {
+
+namespace {
+
+const std::string kScript = STROVIK_SOURCE_DIR "/tests/pipewire/test-server.sh";
+
+} // namespace
+
+std::string commandOutput(const std::string& command)
+{
+    std::string out;
+    FILE* pipe = ::popen(command.c_str(), "r");
+    if (!pipe)
+        return out;
+    std::array<char, 4096> buffer{};
+    size_t n;
+    while ((n = std::fread(buffer.data(), 1, buffer.size(), pipe)) > 0)
+        out.append(buffer.data(), n);
+    ::pclose(pipe);
+    return out;
+}
+
+bool serverRequired()
+{
+    const char* ci = std::getenv("CI");
+    return ci && std::string(ci) == "true";
+}
+
+bool PipeWireTestServer::start(std::string& whyNot)
+{
+    if (std::system(("bash " + kScript + " available >/dev/null 2>&1").c_str()) != 0)
+    {
+        whyNot = "PipeWire test server programs missing (pipewire, wireplumber, pipewire-bin)";
+        return false;
+    }
+    char pattern[] = "/tmp/strovik-pw-XXXXXX";
+    if (!::mkdtemp(pattern))
+        throw std::runtime_error("mkdtemp failed");
+    dir = pattern;
+    const std::string exports = commandOutput("bash " + kScript + " start " + dir);
+    running = true;
+    // Lines of the form: export NAME=value
+    size_t pos = 0;
+    int found = 0;
+    while (pos < exports.size())
+    {
+        size_t end = exports.find('\n', pos);
+        if (end == std::string::npos)
+            end = exports.size();
+        std::string line = exports.substr(pos, end - pos);
+        pos = end + 1;
+        if (line.rfind("export ", 0) != 0)
+            continue;
+        line = line.substr(7);
+        const size_t eq = line.find('=');
+        if (eq == std::string::npos)
+            continue;
+        std::string value = line.substr(eq + 1);
+        if (value.size() >= 2 && (value.front() == '\'' || value.front() == '"'))
+            value = value.substr(1, value.size() - 2);
+        ::setenv(line.substr(0, eq).c_str(), value.c_str(), 1);
+        ++found;
+    }
+    if (found == 0)
+    {
+        stop();
+        throw std::runtime_error("the private PipeWire server did not start (see " + dir + ")");
+    }
+    return true;
+}
+
+void PipeWireTestServer::stop()
+{
+    if (!running)
+        return;
+    running = false;
+    std::system(("bash " + kScript + " stop " + dir + " >/dev/null 2>&1").c_str());
+}
+
+ChildProcess::ChildProcess(const std::vector<std::string>& argv)
+{
+    std::vector<char*> args;
+    for (auto& a : argv)
+        args.push_back(const_cast<char*>(a.c_str()));
+    args.push_back(nullptr);
+    if (::posix_spawnp(&pid, args[0], nullptr, nullptr, args.data(), environ) != 0)
+        throw std::runtime_error("cannot start " + argv[0]);
+}
+
+ChildProcess::~ChildProcess()
+{
+    terminate();
+}
+
+int ChildProcess::wait()
+{
+    if (pid < 0)
+        return -1;
+    int status = 0;
+    ::waitpid(pid, &status, 0);
+    pid = -1;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
+}
+
+void ChildProcess::terminate()
+{
+    if (pid < 0)
+        return;
+    ::kill(pid, SIGTERM);
+    wait();
+}
+
+ChildProcess play(const std::string& wavPath, const std::string& target)
+{
+    std::vector<std::string> argv{"timeout", "30", "pw-play"};
+    if (!target.empty())
+        argv.push_back("--target=" + target);
+    argv.push_back(wavPath);
+    return ChildProcess(argv);
+}
+
+} // namespace StrovikTest

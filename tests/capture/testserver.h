@@ -1,0 +1,55 @@
+#pragma once
+
+// A private PipeWire server with a session manager and two null sinks,
+// started for one test process and stopped by process id (see
+// tests/pipewire/test-server.sh), and players that feed it.
+
+#include <string>
+#include <sys/types.h>
+#include <vector>
+
+namespace StrovikTest {
+
+class PipeWireTestServer
+{
+public:
+    // Starts the server and points this process's PipeWire clients at it.
+    // Returns false with a reason when the PipeWire programs are missing.
+    bool start(std::string& whyNot);
+    void stop();
+    ~PipeWireTestServer() { stop(); }
+
+    const std::string& directory() const { return dir; }
+
+private:
+    std::string dir;
+    bool running = false;
+};
+
+// Whether tests that need the server must run rather than skip (CI).
+bool serverRequired();
+
+// A child process started with posix_spawnp, stopped by its pid.
+class ChildProcess
+{
+public:
+    explicit ChildProcess(const std::vector<std::string>& argv);
+    ChildProcess(ChildProcess&& other) noexcept : pid(other.pid) { other.pid = -1; }
+    ChildProcess(const ChildProcess&) = delete;
+    ChildProcess& operator=(const ChildProcess&) = delete;
+    ~ChildProcess();
+    int wait(); // exit status, or -1
+    void terminate();
+
+private:
+    pid_t pid = -1;
+};
+
+// Plays a float WAV into the default sink (or a named one) under a timeout,
+// so a graph that never starts cannot hang the test.
+ChildProcess play(const std::string& wavPath, const std::string& target = "");
+
+// Runs a command and returns what it printed on stdout.
+std::string commandOutput(const std::string& command);
+
+} // namespace StrovikTest

@@ -1,0 +1,224 @@
+#include "pluginhost.h"
+
+#include "pluginterfaces/vst/vstspeaker.h"
+#include "public.sdk/source/common/memorystream.h"
+
+#include <gtest/gtest.h>
+
+#include <functional>
+#include <vector>
+
+using namespace StrovikTest;
+
+namespace {
+
+const std::string kSetupLog = "[strovik] setupPipeWire\n"
+                              "[strovik] setupPipeWire: pw_context_connect failed\n";
+const std::string kShutdownLog = "[strovik] shutdownPipeWire\n";
+const std::string kNoLoopLog = kShutdownLog + "[strovik] shutdownPipeWire done (no loop)\n";
+
+class ProcessorTest : public ::testing::Test
+{
+protected:
+    void SetUp() override { removeLog(); }
+
+    int32 buses(BusDirection dir) { return proc.component->getBusCount(kAudio, dir); }
+    void expectOneBusEachWay()
+    {
+        EXPECT_EQ(buses(kInput), 1);
+        EXPECT_EQ(buses(kOutput), 1);
+    }
+    SpeakerArrangement arrangement(BusDirection dir)
+    {
+        SpeakerArrangement arr = ~SpeakerArrangement(0);
+        EXPECT_EQ(proc.processor->getBusArrangement(dir, 0, arr), kResultTrue);
+        return arr;
+    }
+
+    PluginModule module;
+    IPtr<IPluginFactory> factory = module.factory();
+    ProcessorInstance proc{*factory};
+};
+
+TEST_F(ProcessorTest, BusesExistExactlyWhileInitialized)
+{
+    EXPECT_EQ(buses(kInput), 0);
+    EXPECT_EQ(buses(kOutput), 0);
+    ASSERT_EQ(proc.initialize(), kResultOk);
+    for (BusDirection dir : {kInput, kOutput})
+    {
+        BusInfo info{};
+        ASSERT_EQ(proc.component->getBusInfo(kAudio, dir, 0, info), kResultOk);
+        EXPECT_EQ(std::u16string(info.name), dir == kInput ? u"PipeWire In" : u"PipeWire Out");
+        EXPECT_EQ(info.busType, kMain);
+        EXPECT_EQ(info.flags, uint32(BusInfo::kDefaultActive));
+        EXPECT_EQ(info.channelCount, 2);
+        EXPECT_EQ(proc.component->getBusCount(kEvent, dir), 0);
+        EXPECT_EQ(arrangement(dir), SpeakerArr::kStereo);
+    }
+    expectOneBusEachWay();
+}
+
+TEST_F(ProcessorTest, SetBusArrangements)
+{
+    using Arr = std::vector<SpeakerArrangement>;
+    const SpeakerArrangement LR = SpeakerArr::kStereo, surround = SpeakerArr::kStereoSurround;
+    const struct
+    {
+        Arr ins, outs;
+        bool accepted;
+    } cases[] = {
+        {{LR}, {LR}, true},
+        {{SpeakerArr::kMono}, {SpeakerArr::kMono}, true},
+        {{LR}, {surround}, true},
+        {{SpeakerArr::kEmpty}, {SpeakerArr::kEmpty}, true},
+        {{SpeakerArr::k51}, {SpeakerArr::k51}, true},
+        {{LR}, {SpeakerArr::kMono}, false},
+        {{LR, LR}, {LR}, false},
+        {{}, {LR}, false},
+        {{LR}, {LR, LR}, false},
+        {{LR}, {}, false},
+    };
+    for (const auto& c : cases)
+    {
+        SCOPED_TRACE(&c - cases);
+        ProcessorInstance p{*factory};
+        ASSERT_EQ(p.initialize(), kResultOk);
+        Arr ins = c.ins, outs = c.outs;
+        EXPECT_EQ(p.processor->setBusArrangements(ins.data(), int32(ins.size()), outs.data(),
+                                                  int32(outs.size())),
+                  c.accepted ? kResultOk : kResultFalse);
+        SpeakerArrangement in = 0, out = 0;
+        p.processor->getBusArrangement(kInput, 0, in);
+        p.processor->getBusArrangement(kOutput, 0, out);
+        EXPECT_EQ(in, c.accepted ? ins[0] : LR);
+        EXPECT_EQ(out, c.accepted ? outs[0] : LR);
+    }
+
+    EXPECT_EQ(proc.setArrangement(LR, LR), kResultFalse);
+    ASSERT_EQ(proc.initialize(), kResultOk);
+    ASSERT_EQ(proc.terminate(), kResultOk);
+    EXPECT_EQ(proc.setArrangement(LR, LR), kResultFalse);
+}
+
+TEST_F(ProcessorTest, SampleSizesAndFixedAnswers)
+{
+    ASSERT_EQ(proc.initialize(), kResultOk);
+    EXPECT_EQ(proc.processor->canProcessSampleSize(kSample32), kResultTrue);
+    EXPECT_EQ(proc.processor->canProcessSampleSize(kSample64), kResultFalse);
+    EXPECT_EQ(proc.processor->canProcessSampleSize(7), kResultFalse);
+    ProcessSetup setup{kRealtime, kSample64, 512, 48000.0};
+    EXPECT_NE(proc.processor->setupProcessing(setup), kResultOk);
+
+    EXPECT_EQ(proc.processor->getLatencySamples(), 0u);
+    EXPECT_EQ(proc.processor->getTailSamples(), 0u);
+    EXPECT_EQ(proc.processor->setProcessing(true), kNotImplemented);
+    EXPECT_EQ(proc.component->setActive(true), kResultOk);
+    FUnknownPtr<IProcessContextRequirements> requirements(proc.processor);
+    ASSERT_TRUE(requirements);
+    EXPECT_EQ(requirements->getProcessContextRequirements(), 0u);
+}
+
+TEST_F(ProcessorTest, StateIsEmpty)
+{
+    ASSERT_EQ(proc.initialize(), kResultOk);
+    EXPECT_EQ(proc.component->setState(nullptr), kResultOk);
+    EXPECT_EQ(proc.component->getState(nullptr), kResultOk);
+    auto stream = owned(new MemoryStream);
+    EXPECT_EQ(proc.component->getState(stream), kResultOk);
+    EXPECT_EQ(stream->getSize(), 0);
+    EXPECT_EQ(proc.component->setState(stream), kResultOk);
+}
+
+TEST_F(ProcessorTest, RepeatedInitializeIsRefused)
+{
+    ASSERT_EQ(proc.initialize(), kResultOk);
+    EXPECT_EQ(proc.initialize(), kResultFalse);
+    expectOneBusEachWay();
+
+    // A null context does not make the base refuse a second call by itself.
+    ProcessorInstance bare{*factory};
+    ASSERT_EQ(bare.component->initialize(nullptr), kResultOk);
+    EXPECT_EQ(bare.component->initialize(nullptr), kResultFalse);
+    EXPECT_EQ(bare.component->getBusCount(kAudio, kInput), 1);
+    EXPECT_EQ(bare.component->getBusCount(kAudio, kOutput), 1);
+}
+
+TEST_F(ProcessorTest, TerminateThenInitializeAgain)
+{
+    ASSERT_EQ(proc.initialize(), kResultOk);
+    EXPECT_EQ(proc.terminate(), kResultOk);
+    EXPECT_EQ(buses(kInput), 0);
+    EXPECT_EQ(buses(kOutput), 0);
+    ASSERT_EQ(proc.initialize(), kResultOk);
+    expectOneBusEachWay();
+}
+
+TEST_F(ProcessorTest, LogWithoutServer)
+{
+    ASSERT_EQ(proc.initialize(), kResultOk);
+    EXPECT_EQ(readLog(), kSetupLog);
+    ASSERT_EQ(proc.terminate(), kResultOk);
+    EXPECT_EQ(readLog(), kSetupLog + kShutdownLog);
+    // Terminate closed the log, so the destructor's teardown starts a new one.
+    proc.release();
+    EXPECT_EQ(readLog(), kNoLoopLog);
+}
+
+TEST_F(ProcessorTest, ReleaseWithoutTerminateTearsDown)
+{
+    ASSERT_EQ(proc.initialize(), kResultOk);
+    proc.release();
+    EXPECT_EQ(readLog(), kSetupLog + kShutdownLog);
+}
+
+TEST_F(ProcessorTest, ReleaseNeverInitialized)
+{
+    proc.release();
+    EXPECT_EQ(readLog(), kNoLoopLog);
+}
+
+TEST_F(ProcessorTest, ProcessWithoutServerIsSilent)
+{
+    ASSERT_EQ(proc.initialize(), kResultOk);
+    ASSERT_EQ(proc.setup(48000.0, 64), kResultOk);
+    for (int32 channels : {1, 2, 4})
+    {
+        ProcessBlock block(channels, 64);
+        EXPECT_EQ(block.run(*proc.processor), kResultOk) << channels;
+        EXPECT_TRUE(block.silent()) << channels;
+        for (int32 c = 0; c < 2; ++c)
+            for (int32 i = 0; i < 64; ++i)
+                ASSERT_EQ(block.inBus.channelBuffers32[c][i], 0.5f);
+    }
+
+    ProcessBlock holed(2, 64);
+    holed.outBus.channelBuffers32[1] = nullptr;
+    EXPECT_EQ(holed.run(*proc.processor), kResultOk);
+    EXPECT_EQ(holed.channel(0), std::vector<float>(64, 0.0f));
+    EXPECT_EQ(holed.channel(1), std::vector<float>(64, 0.25f));
+}
+
+TEST_F(ProcessorTest, ProcessWithNothingToWrite)
+{
+    ASSERT_EQ(proc.initialize(), kResultOk);
+    ASSERT_EQ(proc.setup(48000.0, 64), kResultOk);
+    const std::function<void(ProcessBlock&)> cases[] = {
+        [](ProcessBlock& b) { b.data.numSamples = 0; },
+        [](ProcessBlock& b) { b.data.numOutputs = 0; },
+        [](ProcessBlock& b) { b.data.outputs = nullptr; },
+        [](ProcessBlock& b) { b.outBus.numChannels = 0; },
+        [](ProcessBlock& b) { b.outBus.channelBuffers32 = nullptr; },
+    };
+    for (const auto& breakBlock : cases)
+    {
+        SCOPED_TRACE(&breakBlock - cases);
+        ProcessBlock block(2, 64);
+        breakBlock(block);
+        EXPECT_EQ(block.run(*proc.processor), kResultOk);
+        for (int32 c = 0; c < 2; ++c)
+            EXPECT_EQ(block.channel(c), std::vector<float>(64, 0.25f));
+    }
+}
+
+} // namespace

@@ -1,0 +1,244 @@
+#!/bin/bash
+# Starts and stops a private PipeWire server with WirePlumber for tests, so
+# they need no desktop session, no D-Bus session bus and no sound card, and
+# never touch the developer's own audio setup.
+#
+#   test-server.sh start DIR   start both under DIR; prints export lines:
+#                                eval "$(tests/pipewire/test-server.sh start DIR)"
+#   test-server.sh stop DIR    stop what start recorded in DIR (safe to repeat)
+#   test-server.sh env DIR     print the export lines again
+#   test-server.sh available   exit 0 when the needed programs are installed
+#
+# The graph has two silent stereo 48 kHz sinks, "strovik-test-sink" (the
+# default) and "strovik-test-sink-2". Only the export lines go to stdout.
+set -u
+
+SINK=strovik-test-sink
+SINK2=strovik-test-sink-2
+READY_TIMEOUT_MS=10000
+STOP_TIMEOUT_MS=3000
+
+say() { echo "test-server: $*" >&2; }
+die() { say "$*"; exit 1; }
+now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
+
+usage() {
+    sed -n '6,10s/^#//p' "$0" >&2
+    exit 2
+}
+
+available() {
+    local missing="" p
+    for p in pipewire wireplumber pw-metadata pw-play pw-cat timeout; do
+        command -v "$p" >/dev/null 2>&1 || missing="$missing $p"
+    done
+    [ -z "$missing" ] && return 0
+    say "missing:$missing (Debian packages pipewire, pipewire-bin, wireplumber)"
+    return 1
+}
+
+# Absolute, because the exported paths must still hold after the caller cds.
+resolve_dir() {
+    mkdir -p "$1" && (cd "$1" && pwd -P)
+}
+
+print_env() {
+    printf 'export PIPEWIRE_RUNTIME_DIR=%q\n' "$1/run"
+    printf 'export XDG_RUNTIME_DIR=%q\n' "$1/run"
+    # A remote name inherited from the caller would win over the runtime dir.
+    echo 'unset PIPEWIRE_REMOTE'
+}
+
+# Prints the PID in pid file $1 if it still is program $2 of this DIR. PIDs
+# are reused, and another test server may be running in a different DIR, so
+# the name alone is not enough: its environment must name our runtime dir.
+# A zombie has an empty environment and so counts as gone.
+our_pid() {
+    local pid
+    pid=$(cat "$1" 2>/dev/null) || return 1
+    case $pid in '' | *[!0-9]*) return 1 ;; esac
+    [ "$(cat "/proc/$pid/comm" 2>/dev/null)" = "$2" ] || return 1
+    tr '\0' '\n' 2>/dev/null <"/proc/$pid/environ" |
+        grep -qxF "PIPEWIRE_RUNTIME_DIR=$RUN" || return 1
+    echo "$pid"
+}
+
+running_pids() {
+    # shellcheck disable=SC2046  # unquoted so that a missing PID leaves no gap
+    echo $(our_pid "$DIR/wireplumber.pid" wireplumber) $(our_pid "$DIR/pipewire.pid" pipewire)
+}
+
+stop() {
+    local pids t0 elapsed sent=""
+    t0=$(now_ms)
+    while pids=$(running_pids); [ -n "$pids" ]; do
+        elapsed=$(( $(now_ms) - t0 ))
+        # shellcheck disable=SC2086  # the PID list is meant to split
+        if [ -z "$sent" ]; then
+            kill -TERM $pids 2>/dev/null; sent=TERM
+        elif [ "$sent" = TERM ] && [ "$elapsed" -ge "$STOP_TIMEOUT_MS" ]; then
+            say "still running after $STOP_TIMEOUT_MS ms, sending KILL to$pids"
+            kill -KILL $pids 2>/dev/null; sent=KILL
+        elif [ "$elapsed" -ge $(( STOP_TIMEOUT_MS + 2000 )) ]; then
+            # Keep the pid files so a later stop can try again.
+            die "could not stop $pids"
+        fi
+        sleep 0.02
+    done
+    rm -f "$DIR/wireplumber.pid" "$DIR/pipewire.pid"
+}
+
+write_config() {
+    mkdir -p "$DIR/config/pipewire/pipewire.conf.d" \
+             "$DIR/config/wireplumber/main.lua.d" \
+             "$DIR/config/wireplumber/bluetooth.lua.d"
+
+    cat >"$DIR/config/pipewire/pipewire.conf.d/50-strovik-test.conf" <<EOF
+# Pinned so a rate set elsewhere on the machine cannot change what tests see.
+context.properties = {
+    default.clock.rate = 48000
+}
+
+# Null sinks drive the graph from a timer, so no sound card is needed. The
+# higher priorities make the first one the default sink; the second lets
+# tests switch the default.
+context.objects = [
+    { factory = adapter
+        args = {
+            factory.name     = support.null-audio-sink
+            node.name        = "$SINK"
+            node.description = "Strovik test sink"
+            media.class      = "Audio/Sink"
+            audio.position   = [ FL FR ]
+            audio.rate       = 48000
+            priority.session = 2000
+            priority.driver  = 2000
+        }
+    }
+    { factory = adapter
+        args = {
+            factory.name     = support.null-audio-sink
+            node.name        = "$SINK2"
+            node.description = "Strovik test sink 2"
+            media.class      = "Audio/Sink"
+            audio.position   = [ FL FR ]
+            audio.rate       = 48000
+            priority.session = 1000
+            priority.driver  = 1000
+        }
+    }
+]
+EOF
+
+    # The name must sort after the stock 50-*-config.lua files and before
+    # 90-enable-all.lua, which acts on these switches: a 90-strovik-* file
+    # would run too late and change nothing.
+    cat >"$DIR/config/wireplumber/main.lua.d/60-strovik-test.lua" <<'EOF'
+-- Both of these need a D-Bus session bus; WirePlumber exits with status 70
+-- when either is left on and there is none.
+default_access.properties["enable-flatpak-portal"] = false
+alsa_monitor.properties["alsa.reserve"] = false
+
+-- Only the null sinks may appear, whatever hardware the machine has.
+alsa_monitor.enabled = false
+v4l2_monitor.enabled = false
+libcamera_monitor.enabled = false
+EOF
+
+    cat >"$DIR/config/wireplumber/bluetooth.lua.d/60-strovik-test.lua" <<'EOF'
+-- Bluetooth would need the system bus and could add real devices.
+bluez_monitor.enabled = false
+EOF
+}
+
+# $1 = program; output goes to DIR/<program>.log, its PID to DIR/<program>.pid.
+launch() {
+    local passthrough=() v
+    # Debug switches are the one thing worth passing on from the caller.
+    for v in PIPEWIRE_DEBUG WIREPLUMBER_DEBUG; do
+        [ -n "${!v:-}" ] && passthrough+=("$v=${!v}")
+    done
+    # A clean environment keeps out the caller's session bus address and
+    # DISPLAY (which would reach the real desktop) and any PIPEWIRE_* setting.
+    env -i PATH="$PATH" HOME="$DIR" \
+        XDG_RUNTIME_DIR="$RUN" PIPEWIRE_RUNTIME_DIR="$RUN" \
+        XDG_CONFIG_HOME="$DIR/config" XDG_STATE_HOME="$DIR/state" \
+        "${passthrough[@]}" \
+        "$1" </dev/null >"$DIR/$1.log" 2>&1 &
+    echo $! >"$DIR/$1.pid"
+}
+
+default_sink_is() {
+    timeout 2 pw-metadata 0 default.audio.sink 2>/dev/null |
+        grep -qF "\"name\":\"$1\""
+}
+
+fail_start() {
+    say "$*"
+    local log
+    for log in pipewire wireplumber; do
+        [ -s "$DIR/$log.log" ] && { say "--- tail of $DIR/$log.log"; tail -n 15 "$DIR/$log.log" >&2; }
+    done
+    stop
+    exit 1
+}
+
+start() {
+    local t0 deadline
+    available || exit 1
+    # The socket path must fit in sockaddr_un (108 bytes).
+    [ ${#RUN} -le 90 ] || die "DIR path too long for a socket: $RUN"
+    [ -z "$(running_pids)" ] || die "already running in $DIR (stop it first)"
+    # Fresh every time: WirePlumber restores saved stream volumes and
+    # default devices from its state, which would leak between runs.
+    rm -rf "$RUN" "$DIR/config" "$DIR/state"
+    { mkdir -p "$RUN" "$DIR/state" && chmod 700 "$RUN"; } || die "cannot create dirs in $DIR"
+    write_config
+
+    t0=$(now_ms)
+    launch pipewire
+    # WirePlumber gives up if it cannot connect, so wait for the socket.
+    deadline=$(( t0 + READY_TIMEOUT_MS ))
+    until [ -S "$RUN/pipewire-0" ]; do
+        [ -n "$(our_pid "$DIR/pipewire.pid" pipewire)" ] || fail_start "pipewire exited during start-up"
+        [ "$(now_ms)" -lt "$deadline" ] || fail_start "no pipewire socket after ${READY_TIMEOUT_MS} ms"
+        sleep 0.01
+    done
+    launch wireplumber
+    # The default sink is chosen last, so once it is set the graph is usable.
+    until default_sink_is "$SINK"; do
+        [ -n "$(our_pid "$DIR/pipewire.pid" pipewire)" ] || fail_start "pipewire exited during start-up"
+        [ -n "$(our_pid "$DIR/wireplumber.pid" wireplumber)" ] || fail_start "wireplumber exited during start-up"
+        [ "$(now_ms)" -lt "$deadline" ] || fail_start "default sink not $SINK after ${READY_TIMEOUT_MS} ms"
+        sleep 0.02
+    done
+    say "ready in $(( $(now_ms) - t0 )) ms (pipewire $(cat "$DIR/pipewire.pid"), wireplumber $(cat "$DIR/wireplumber.pid"))"
+    print_env "$DIR"
+}
+
+cmd=${1:-}
+case $cmd in
+    available) [ $# -eq 1 ] || usage; available; exit ;;
+    start | stop | env) { [ $# -eq 2 ] && [ -n "$2" ]; } || usage ;;
+    *) usage ;;
+esac
+
+if [ "$cmd" = start ]; then
+    DIR=$(resolve_dir "$2") || die "cannot create $2"
+elif [ -d "$2" ]; then
+    DIR=$(cd "$2" && pwd -P)
+else
+    # Nothing was ever started there.
+    [ "$cmd" = stop ] && exit 0
+    die "no such directory: $2"
+fi
+RUN=$DIR/run
+# Our own pw-metadata calls must reach this server, not the caller's.
+export PIPEWIRE_RUNTIME_DIR=$RUN XDG_RUNTIME_DIR=$RUN
+unset PIPEWIRE_REMOTE
+
+case $cmd in
+    start) start ;;
+    stop) stop ;;
+    env) print_env "$DIR" ;;
+esac
