@@ -83,8 +83,9 @@ uint32_t FrameRing::readRing(float* dst, uint32_t maxFrames)
         return 0;
 
     // Never more than the storage holds, whatever the positions say.
-    uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(maxFrames) * kBytesPerFrame,
-                                        std::min<uint32_t>(static_cast<uint32_t>(avail), ringBytes));
+    uint64_t bytes =
+        std::min<uint64_t>(static_cast<uint64_t>(maxFrames) * kBytesPerFrame,
+                           std::min<uint32_t>(static_cast<uint32_t>(avail), ringBytes));
     const uint32_t frames = static_cast<uint32_t>(bytes / kBytesPerFrame);
     if (frames == 0)
         return 0;

@@ -4,8 +4,7 @@
 #include <cstdint>
 #include <vector>
 
-namespace Strovik
-{
+namespace Strovik {
 
 class DiagnosticLog;
 

@@ -97,9 +97,9 @@ void StrovikProcessor::connectStream(uint32_t rate)
 {
     // Capture the default sink's monitor: no target is named, so PipeWire
     // links us to whatever the desktop plays through, and follows it.
-    pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio",          //
-                                             PW_KEY_MEDIA_CATEGORY, "Capture",     //
-                                             PW_KEY_MEDIA_ROLE, "Music",           //
+    pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio",         //
+                                             PW_KEY_MEDIA_CATEGORY, "Capture",   //
+                                             PW_KEY_MEDIA_ROLE, "Music",         //
                                              PW_KEY_STREAM_CAPTURE_SINK, "true", //
                                              nullptr);
     stream = pw_stream_new(core, kClientName, props);
@@ -179,7 +179,9 @@ const pw_stream_events StrovikProcessor::streamEvents = [] {
     events.param_changed = [](void* self, uint32_t id, const spa_pod* param) {
         static_cast<StrovikProcessor*>(self)->onStreamParamChanged(id, param);
     };
-    events.process = [](void* self) { static_cast<StrovikProcessor*>(self)->onStreamProcess(); };
+    events.process = [](void* self) {
+        static_cast<StrovikProcessor*>(self)->onStreamProcess();
+    };
     return events;
 }();
 

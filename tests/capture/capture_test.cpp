@@ -14,6 +14,7 @@
 #include <csignal>
 #include <fstream>
 #include <future>
+#include <limits>
 #include <thread>
 
 using namespace StrovikTest;
@@ -70,14 +71,13 @@ protected:
     {
         std::unique_ptr<ChildProcess> player;
         const size_t startBlock = static_cast<size_t>(0.3 * rate / kBlock);
-        Capture c = runRealtime(processor, channels, kBlock, rate, seconds,
-                                [&](size_t index, ProcessBlock& block) {
-                                    if (index == startBlock)
-                                        player = std::make_unique<ChildProcess>(
-                                            play(signal, target));
-                                    if (before)
-                                        before(index, block);
-                                });
+        Capture c = runRealtime(
+            processor, channels, kBlock, rate, seconds, [&](size_t index, ProcessBlock& block) {
+                if (index == startBlock)
+                    player = std::make_unique<ChildProcess>(play(signal, target));
+                if (before)
+                    before(index, block);
+            });
         if (player)
             player->wait();
         return c;
@@ -208,24 +208,25 @@ TEST_F(CaptureTest, TransportStartEmptiesTheRingForOneSilentBlock)
     // blocks (playing 20, stopped 10). Each start costs one silent block and
     // must never meet the writer badly enough to log a ring RESET.
     std::vector<size_t> starts;
-    Capture c = captureWhilePlaying(*p->processor, tone, 4.0, 2, kRate,
-                                    [&](size_t index, ProcessBlock& block) {
-                                        const bool playing =
-                                            index >= 150 && (index - 150) % 30 < 20;
-                                        if (playing && index >= 150 && (index - 150) % 30 == 0)
-                                            starts.push_back(index);
-                                        block.setPlaying(playing);
-                                    });
+    Capture c = captureWhilePlaying(
+        *p->processor, tone, 4.0, 2, kRate, [&](size_t index, ProcessBlock& block) {
+            const bool playing = index >= 150 && (index - 150) % 30 < 20;
+            if (playing && index >= 150 && (index - 150) % 30 == 0)
+                starts.push_back(index);
+            block.setPlaying(playing);
+        });
     const std::string log = readLog();
     EXPECT_EQ(log.find("writeRing RESET"), std::string::npos) << log;
     size_t resetLines = 0;
-    for (size_t at = 0; (at = log.find("PROC transport start, reset ring", at)) != std::string::npos;
-         ++at)
+    for (size_t at = 0;
+         (at = log.find("PROC transport start, reset ring", at)) != std::string::npos; ++at)
         ++resetLines;
     EXPECT_EQ(resetLines, starts.size());
 
     const auto silent = c.silentBlocks();
-    auto isSilent = [&](size_t b) { return std::find(silent.begin(), silent.end(), b) != silent.end(); };
+    auto isSilent = [&](size_t b) {
+        return std::find(silent.begin(), silent.end(), b) != silent.end();
+    };
     for (size_t start : starts)
     {
         EXPECT_TRUE(isSilent(start)) << "block " << start;
@@ -242,9 +243,8 @@ TEST_F(CaptureTest, TwoInstancesCaptureAtOnce)
     auto a = startProcessor();
     auto b = startProcessor();
     const std::string tone = wav("tone.wav", stereoTone(440, 660, 0.5, kRate, 2.0));
-    auto otherCapture = std::async(std::launch::async, [&] {
-        return runRealtime(*b->processor, 2, kBlock, kRate, 3.0);
-    });
+    auto otherCapture = std::async(
+        std::launch::async, [&] { return runRealtime(*b->processor, 2, kBlock, kRate, 3.0); });
     Capture first = captureWhilePlaying(*a->processor, tone, 3.0);
     Capture second = otherCapture.get();
     for (const Capture* c : {&first, &second})
@@ -277,17 +277,18 @@ TEST_F(CaptureTest, ServerKilledMidStreamLeavesSilenceAndAPromptTerminate)
     std::ifstream(server.directory() + "/pipewire.pid") >> serverPid;
     ASSERT_GT(serverPid, 0);
     // Killed 1.5 s in, while the tone plays; the ring then runs dry.
-    Capture c = captureWhilePlaying(*p->processor, tone, 4.0, 2, kRate,
-                                    [&](size_t index, ProcessBlock&) {
-                                        if (index == static_cast<size_t>(1.5 * kRate / kBlock))
-                                            ::kill(serverPid, SIGKILL);
-                                    });
+    Capture c =
+        captureWhilePlaying(*p->processor, tone, 4.0, 2, kRate, [&](size_t index, ProcessBlock&) {
+            if (index == static_cast<size_t>(1.5 * kRate / kBlock))
+                ::kill(serverPid, SIGKILL);
+        });
     EXPECT_GT(peak(c.channels[0]), 0.4);
     const size_t lastSecond = c.channels[0].size() - static_cast<size_t>(kRate);
     EXPECT_EQ(rms(c.channels[0], lastSecond), 0.0);
     const auto began = std::chrono::steady_clock::now();
     EXPECT_EQ(p->terminate(), kResultOk);
-    const double took = std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
+    const double took =
+        std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::cout << "[ measured ] terminate after the server died: " << took * 1000 << " ms\n";
     EXPECT_LT(took, 10.0) << "terminate hung";
 }
@@ -309,6 +310,33 @@ TEST_F(CaptureTest, CaptureFollowsTheDefaultSink)
     auto left = middle(c.channels[0], kRate);
     ASSERT_FALSE(left.empty()) << "nothing played on the new default sink came out";
     EXPECT_NEAR(dominantFrequency(left, kRate), 880, 880 * 0.005);
+}
+
+} // namespace
+
+namespace {
+
+TEST_F(CaptureTest, UnusableHostRatesKeepTheLastGoodOne)
+{
+    // Not finite, not positive, or too large for 32 bits: converting such a
+    // rate would be undefined or size a ring of gigabytes on the audio thread.
+    const double inf = std::numeric_limits<double>::infinity();
+    for (double bad : {std::nan(""), inf, -inf, -44100.0, 0.0, 1e12})
+    {
+        removeLog();
+        ProcessorInstance p(*factory);
+        ASSERT_EQ(p.initialize(), kResultOk);
+        ProcessSetup setup{kRealtime, kSample32, kBlock, bad};
+        ASSERT_EQ(p.processor->setupProcessing(setup), kResultOk);
+        ProcessBlock block(2, kBlock);
+        EXPECT_EQ(block.run(*p.processor), kResultOk);
+        EXPECT_TRUE(block.silent());
+        EXPECT_NE(readLog().find("[strovik] PROC connect stream rate=48000 ringBytes=524288\n"),
+                  std::string::npos)
+            << "host rate " << bad << ":\n"
+            << readLog();
+        p.terminate();
+    }
 }
 
 } // namespace

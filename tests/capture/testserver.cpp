@@ -123,11 +123,13 @@ void ChildProcess::terminate()
     wait();
 }
 
-ChildProcess play(const std::string& wavPath, const std::string& target)
+ChildProcess play(const std::string& wavPath, const std::string& target, int latencyFrames)
 {
     std::vector<std::string> argv{"timeout", "30", "pw-play"};
     if (!target.empty())
         argv.push_back("--target=" + target);
+    if (latencyFrames > 0)
+        argv.push_back("--latency=" + std::to_string(latencyFrames));
     argv.push_back(wavPath);
     return ChildProcess(argv);
 }

@@ -46,8 +46,10 @@ private:
 };
 
 // Plays a float WAV into the default sink (or a named one) under a timeout,
-// so a graph that never starts cannot hang the test.
-ChildProcess play(const std::string& wavPath, const std::string& target = "");
+// so a graph that never starts cannot hang the test. A latency in frames
+// asks the graph for that quantum.
+ChildProcess play(const std::string& wavPath, const std::string& target = "",
+                  int latencyFrames = 0);
 
 // Runs a command and returns what it printed on stdout.
 std::string commandOutput(const std::string& command);

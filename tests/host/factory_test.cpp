@@ -8,27 +8,23 @@ using namespace StrovikTest;
 
 namespace {
 
-struct ClassRecord
+// One class record as a line of text, so that the 8-bit and the UTF-16 form
+// of it are compared field for field against the same expectation.
+template <typename Info> std::string describe(const Info& info)
 {
-    const uint8* cid;
-    const char* category;
-    const char* name;
-    uint32 classFlags;
-    const char* subCategories;
-};
-
-const ClassRecord kClasses[] = {
-    {kProcessorCid, "Audio Module Class", "Strovik Capture", 1, "Fx"},
-    {kControllerCid, "Component Controller Class", "Strovik Capture Controller", 0, ""},
-};
-
-// The UTF-16 records must carry the same ASCII text as the 8-bit ones.
-std::string narrow(const char16* text)
-{
-    std::string out;
-    for (; *text; ++text)
-        out += *text < 0x80 ? static_cast<char>(*text) : '?';
-    return out;
+    auto text = [](const auto* s) {
+        std::string out;
+        for (; *s; ++s)
+            out += *s < 0x80 ? static_cast<char>(*s) : '?';
+        return out;
+    };
+    std::string cid;
+    for (unsigned char byte : info.cid)
+        cid += std::to_string(byte) + ".";
+    return cid + "|" + std::to_string(info.cardinality) + "|" + text(info.category) + "|" +
+           text(info.name) + "|" + std::to_string(info.classFlags) + "|" +
+           text(info.subCategories) + "|" + text(info.vendor) + "|" + text(info.version) + "|" +
+           text(info.sdkVersion);
 }
 
 class FactoryTest : public ::testing::Test
@@ -55,39 +51,27 @@ TEST_F(FactoryTest, ClassRecordsInBothEncodings)
     FUnknownPtr<IPluginFactory3> factory3(factory);
     ASSERT_TRUE(factory2 && factory3);
     ASSERT_EQ(factory->countClasses(), 2);
+    const PClassInfo2 expected[] = {
+        {reinterpret_cast<const char*>(kProcessorCid), 0x7FFFFFFF, "Audio Module Class",
+         "Strovik Capture", 1, "Fx", "", "1.2.0", kVstVersionString},
+        {reinterpret_cast<const char*>(kControllerCid), 0x7FFFFFFF, "Component Controller Class",
+         "Strovik Capture Controller", 0, "", "", "1.2.0", kVstVersionString},
+    };
     for (int32 i = 0; i < 2; ++i)
     {
-        SCOPED_TRACE(i);
-        const ClassRecord& want = kClasses[i];
-        PClassInfo2 a{};
-        PClassInfoW w{};
-        ASSERT_EQ(factory2->getClassInfo2(i, &a), kResultOk);
-        ASSERT_EQ(factory3->getClassInfoUnicode(i, &w), kResultOk);
-        EXPECT_EQ(std::memcmp(a.cid, want.cid, 16), 0);
-        EXPECT_EQ(std::memcmp(w.cid, want.cid, 16), 0);
-        EXPECT_EQ(a.cardinality, 0x7FFFFFFF);
-        EXPECT_EQ(w.cardinality, 0x7FFFFFFF);
-        EXPECT_STREQ(a.category, want.category);
-        EXPECT_STREQ(w.category, want.category);
-        EXPECT_STREQ(a.name, want.name);
-        EXPECT_EQ(narrow(w.name), want.name);
-        EXPECT_EQ(a.classFlags, want.classFlags);
-        EXPECT_EQ(w.classFlags, want.classFlags);
-        EXPECT_STREQ(a.subCategories, want.subCategories);
-        EXPECT_STREQ(w.subCategories, want.subCategories);
-        EXPECT_STREQ(a.vendor, "");
-        EXPECT_EQ(narrow(w.vendor), "");
-        EXPECT_STREQ(a.version, "1.2.0");
-        EXPECT_EQ(narrow(w.version), "1.2.0");
-        EXPECT_STREQ(a.sdkVersion, kVstVersionString);
-        EXPECT_EQ(narrow(w.sdkVersion), kVstVersionString);
+        PClassInfo2 info8{};
+        PClassInfoW info16{};
+        ASSERT_EQ(factory2->getClassInfo2(i, &info8), kResultOk);
+        ASSERT_EQ(factory3->getClassInfoUnicode(i, &info16), kResultOk);
+        EXPECT_EQ(describe(info8), describe(expected[i]));
+        EXPECT_EQ(describe(info16), describe(expected[i]));
     }
-    PClassInfo2 a{};
-    PClassInfoW w{};
+    PClassInfo2 info8{};
+    PClassInfoW info16{};
     for (int32 bad : {2, -1})
     {
-        EXPECT_EQ(factory2->getClassInfo2(bad, &a), kInvalidArgument) << bad;
-        EXPECT_EQ(factory3->getClassInfoUnicode(bad, &w), kInvalidArgument) << bad;
+        EXPECT_EQ(factory2->getClassInfo2(bad, &info8), kInvalidArgument) << bad;
+        EXPECT_EQ(factory3->getClassInfoUnicode(bad, &info16), kInvalidArgument) << bad;
     }
     EXPECT_EQ(factory2->getClassInfo2(0, nullptr), kInvalidArgument);
     EXPECT_EQ(factory3->getClassInfoUnicode(0, nullptr), kInvalidArgument);
@@ -119,10 +103,8 @@ TEST_F(FactoryTest, CreateInstanceMatrix)
         FIDString iid;
         bool created;
     } cases[] = {
-        {kProcessorCid, IComponent::iid, true},
-        {kProcessorCid, IAudioProcessor::iid, true},
-        {kControllerCid, IEditController::iid, true},
-        {kControllerCid, IAudioProcessor::iid, false},
+        {kProcessorCid, IComponent::iid, true},       {kProcessorCid, IAudioProcessor::iid, true},
+        {kControllerCid, IEditController::iid, true}, {kControllerCid, IAudioProcessor::iid, false},
         {unknownCid, IComponent::iid, false},
     };
     for (const auto& c : cases)

@@ -17,34 +17,27 @@ const std::string kSetupLog = "[strovik] setupPipeWire\n"
 const std::string kShutdownLog = "[strovik] shutdownPipeWire\n";
 const std::string kNoLoopLog = kShutdownLog + "[strovik] shutdownPipeWire done (no loop)\n";
 
+std::pair<int32, int32> audioBuses(ProcessorInstance& p)
+{
+    return {p.component->getBusCount(kAudio, kInput), p.component->getBusCount(kAudio, kOutput)};
+}
+const std::pair<int32, int32> kNoBuses{0, 0}, kOneBusEachWay{1, 1};
+
 class ProcessorTest : public ::testing::Test
 {
 protected:
     void SetUp() override { removeLog(); }
-
-    int32 buses(BusDirection dir) { return proc.component->getBusCount(kAudio, dir); }
-    void expectOneBusEachWay()
-    {
-        EXPECT_EQ(buses(kInput), 1);
-        EXPECT_EQ(buses(kOutput), 1);
-    }
-    SpeakerArrangement arrangement(BusDirection dir)
-    {
-        SpeakerArrangement arr = ~SpeakerArrangement(0);
-        EXPECT_EQ(proc.processor->getBusArrangement(dir, 0, arr), kResultTrue);
-        return arr;
-    }
 
     PluginModule module;
     IPtr<IPluginFactory> factory = module.factory();
     ProcessorInstance proc{*factory};
 };
 
-TEST_F(ProcessorTest, BusesExistExactlyWhileInitialized)
+TEST_F(ProcessorTest, BusesWhileInitialized)
 {
-    EXPECT_EQ(buses(kInput), 0);
-    EXPECT_EQ(buses(kOutput), 0);
+    EXPECT_EQ(audioBuses(proc), kNoBuses);
     ASSERT_EQ(proc.initialize(), kResultOk);
+    EXPECT_EQ(audioBuses(proc), kOneBusEachWay);
     for (BusDirection dir : {kInput, kOutput})
     {
         BusInfo info{};
@@ -54,9 +47,10 @@ TEST_F(ProcessorTest, BusesExistExactlyWhileInitialized)
         EXPECT_EQ(info.flags, uint32(BusInfo::kDefaultActive));
         EXPECT_EQ(info.channelCount, 2);
         EXPECT_EQ(proc.component->getBusCount(kEvent, dir), 0);
-        EXPECT_EQ(arrangement(dir), SpeakerArr::kStereo);
+        SpeakerArrangement arr = 0;
+        EXPECT_EQ(proc.processor->getBusArrangement(dir, 0, arr), kResultTrue);
+        EXPECT_EQ(arr, SpeakerArr::kStereo);
     }
-    expectOneBusEachWay();
 }
 
 TEST_F(ProcessorTest, SetBusArrangements)
@@ -101,7 +95,7 @@ TEST_F(ProcessorTest, SetBusArrangements)
     EXPECT_EQ(proc.setArrangement(LR, LR), kResultFalse);
 }
 
-TEST_F(ProcessorTest, SampleSizesAndFixedAnswers)
+TEST_F(ProcessorTest, FixedAnswers)
 {
     ASSERT_EQ(proc.initialize(), kResultOk);
     EXPECT_EQ(proc.processor->canProcessSampleSize(kSample32), kResultTrue);
@@ -117,11 +111,8 @@ TEST_F(ProcessorTest, SampleSizesAndFixedAnswers)
     FUnknownPtr<IProcessContextRequirements> requirements(proc.processor);
     ASSERT_TRUE(requirements);
     EXPECT_EQ(requirements->getProcessContextRequirements(), 0u);
-}
 
-TEST_F(ProcessorTest, StateIsEmpty)
-{
-    ASSERT_EQ(proc.initialize(), kResultOk);
+    // No settings: the state is empty, and any stream (or none) is accepted.
     EXPECT_EQ(proc.component->setState(nullptr), kResultOk);
     EXPECT_EQ(proc.component->getState(nullptr), kResultOk);
     auto stream = owned(new MemoryStream);
@@ -130,28 +121,21 @@ TEST_F(ProcessorTest, StateIsEmpty)
     EXPECT_EQ(proc.component->setState(stream), kResultOk);
 }
 
-TEST_F(ProcessorTest, RepeatedInitializeIsRefused)
+TEST_F(ProcessorTest, Lifecycle)
 {
     ASSERT_EQ(proc.initialize(), kResultOk);
     EXPECT_EQ(proc.initialize(), kResultFalse);
-    expectOneBusEachWay();
+    EXPECT_EQ(audioBuses(proc), kOneBusEachWay);
+    EXPECT_EQ(proc.terminate(), kResultOk);
+    EXPECT_EQ(audioBuses(proc), kNoBuses);
+    ASSERT_EQ(proc.initialize(), kResultOk);
+    EXPECT_EQ(audioBuses(proc), kOneBusEachWay);
 
     // A null context does not make the base refuse a second call by itself.
     ProcessorInstance bare{*factory};
     ASSERT_EQ(bare.component->initialize(nullptr), kResultOk);
     EXPECT_EQ(bare.component->initialize(nullptr), kResultFalse);
-    EXPECT_EQ(bare.component->getBusCount(kAudio, kInput), 1);
-    EXPECT_EQ(bare.component->getBusCount(kAudio, kOutput), 1);
-}
-
-TEST_F(ProcessorTest, TerminateThenInitializeAgain)
-{
-    ASSERT_EQ(proc.initialize(), kResultOk);
-    EXPECT_EQ(proc.terminate(), kResultOk);
-    EXPECT_EQ(buses(kInput), 0);
-    EXPECT_EQ(buses(kOutput), 0);
-    ASSERT_EQ(proc.initialize(), kResultOk);
-    expectOneBusEachWay();
+    EXPECT_EQ(audioBuses(bare), kOneBusEachWay);
 }
 
 TEST_F(ProcessorTest, LogWithoutServer)
@@ -165,17 +149,16 @@ TEST_F(ProcessorTest, LogWithoutServer)
     EXPECT_EQ(readLog(), kNoLoopLog);
 }
 
-TEST_F(ProcessorTest, ReleaseWithoutTerminateTearsDown)
-{
-    ASSERT_EQ(proc.initialize(), kResultOk);
-    proc.release();
-    EXPECT_EQ(readLog(), kSetupLog + kShutdownLog);
-}
-
-TEST_F(ProcessorTest, ReleaseNeverInitialized)
+TEST_F(ProcessorTest, ReleaseTearsDown)
 {
     proc.release();
     EXPECT_EQ(readLog(), kNoLoopLog);
+
+    removeLog();
+    ProcessorInstance initialized{*factory};
+    ASSERT_EQ(initialized.initialize(), kResultOk);
+    initialized.release();
+    EXPECT_EQ(readLog(), kSetupLog + kShutdownLog);
 }
 
 TEST_F(ProcessorTest, ProcessWithoutServerIsSilent)

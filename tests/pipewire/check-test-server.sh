@@ -17,7 +17,8 @@ check() { local what=$1; shift; if "$@"; then ok "$what"; else bad "$what"; fi; 
 stat_of() { sox "$1" -n "${@:3}" stat 2>&1 | awk -F: -v k="$2" '$1 ~ "^"k {gsub(/ /, "", $2); print $2}'; }
 between() { awk -v v="$1" -v lo="$2" -v hi="$3" 'BEGIN { exit !(v != "" && v >= lo && v <= hi) }'; }
 not() { ! "$@" >/dev/null 2>&1; }
-alive() { [ -n "$1" ] && [ -e "/proc/$1" ] && ! grep -q '^State:.*Z' "/proc/$1/status" 2>/dev/null; }
+# Some thread of PID $1 has not exited yet (zombies do not count).
+alive() { [ -n "$1" ] && grep -q '^State:[[:space:]]*[^[:space:]Z]' "/proc/$1"/task/*/status 2>/dev/null; }
 both_alive() { alive "$1" && alive "$2"; }
 both_gone() { ! alive "$1" && ! alive "$2"; }
 # Runs a client of server $1 (a DIR), with the environment `env` prints.

@@ -15,6 +15,7 @@ set -u
 
 SINK=strovik-test-sink
 SINK2=strovik-test-sink-2
+SOURCE=strovik-test-source
 READY_TIMEOUT_MS=10000
 STOP_TIMEOUT_MS=3000
 
@@ -68,23 +69,37 @@ running_pids() {
     echo $(our_pid "$DIR/wireplumber.pid" wireplumber) $(our_pid "$DIR/pipewire.pid" pipewire)
 }
 
+# True while any thread of PID $1 has not yet exited. A process that has let
+# go of its memory no longer shows its environment but may still hold files.
+running() {
+    grep -q '^State:[[:space:]]*[^[:space:]Z]' "/proc/$1"/task/*/status 2>/dev/null
+}
+
+still_running() {
+    local p
+    for p in "$@"; do running "$p" && printf ' %s' "$p"; done
+}
+
 stop() {
-    local pids t0 elapsed sent=""
-    t0=$(now_ms)
-    while pids=$(running_pids); [ -n "$pids" ]; do
-        elapsed=$(( $(now_ms) - t0 ))
-        # shellcheck disable=SC2086  # the PID list is meant to split
-        if [ -z "$sent" ]; then
-            kill -TERM $pids 2>/dev/null; sent=TERM
-        elif [ "$sent" = TERM ] && [ "$elapsed" -ge "$STOP_TIMEOUT_MS" ]; then
-            say "still running after $STOP_TIMEOUT_MS ms, sending KILL to$pids"
-            kill -KILL $pids 2>/dev/null; sent=KILL
-        elif [ "$elapsed" -ge $(( STOP_TIMEOUT_MS + 2000 )) ]; then
-            # Keep the pid files so a later stop can try again.
-            die "could not stop $pids"
-        fi
-        sleep 0.02
-    done
+    local pids left t0 elapsed sent=TERM
+    # Who is ours is decided once: from then on the PIDs are followed as such.
+    pids=$(running_pids)
+    # shellcheck disable=SC2086  # the PID lists are meant to split
+    if [ -n "$pids" ]; then
+        kill -TERM $pids 2>/dev/null
+        t0=$(now_ms)
+        while left=$(still_running $pids); [ -n "$left" ]; do
+            elapsed=$(( $(now_ms) - t0 ))
+            if [ "$sent" = TERM ] && [ "$elapsed" -ge "$STOP_TIMEOUT_MS" ]; then
+                say "still running after $STOP_TIMEOUT_MS ms, sending KILL to$left"
+                kill -KILL $left 2>/dev/null; sent=KILL
+            elif [ "$elapsed" -ge $(( STOP_TIMEOUT_MS + 2000 )) ]; then
+                # Keep the pid files so a later stop can try again.
+                die "could not stop$left"
+            fi
+            sleep 0.02
+        done
+    fi
     rm -f "$DIR/wireplumber.pid" "$DIR/pipewire.pid"
 }
 
@@ -125,6 +140,20 @@ context.objects = [
             audio.rate       = 48000
             priority.session = 1000
             priority.driver  = 1000
+        }
+    }
+    # A silent default source. Without one the default source is the first
+    # sink's monitor, and a capture that forgets to ask for the sink monitor
+    # would still hear the desktop audio and pass.
+    { factory = adapter
+        args = {
+            factory.name     = support.null-audio-sink
+            node.name        = "$SOURCE"
+            node.description = "Strovik test source"
+            media.class      = "Audio/Source/Virtual"
+            audio.position   = [ FL FR ]
+            audio.rate       = 48000
+            priority.session = 2000
         }
     }
 ]
@@ -168,6 +197,12 @@ launch() {
     echo $! >"$DIR/$1.pid"
 }
 
+# While start runs, a program may not have been exec'd yet (it still has
+# this script's name), which our_pid would take for gone.
+child_alive() {
+    running "$(cat "$DIR/$1.pid")"
+}
+
 default_sink_is() {
     timeout 2 pw-metadata 0 default.audio.sink 2>/dev/null |
         grep -qF "\"name\":\"$1\""
@@ -200,15 +235,15 @@ start() {
     # WirePlumber gives up if it cannot connect, so wait for the socket.
     deadline=$(( t0 + READY_TIMEOUT_MS ))
     until [ -S "$RUN/pipewire-0" ]; do
-        [ -n "$(our_pid "$DIR/pipewire.pid" pipewire)" ] || fail_start "pipewire exited during start-up"
+        child_alive pipewire || fail_start "pipewire exited during start-up"
         [ "$(now_ms)" -lt "$deadline" ] || fail_start "no pipewire socket after ${READY_TIMEOUT_MS} ms"
         sleep 0.01
     done
     launch wireplumber
     # The default sink is chosen last, so once it is set the graph is usable.
     until default_sink_is "$SINK"; do
-        [ -n "$(our_pid "$DIR/pipewire.pid" pipewire)" ] || fail_start "pipewire exited during start-up"
-        [ -n "$(our_pid "$DIR/wireplumber.pid" wireplumber)" ] || fail_start "wireplumber exited during start-up"
+        child_alive pipewire || fail_start "pipewire exited during start-up"
+        child_alive wireplumber || fail_start "wireplumber exited during start-up"
         [ "$(now_ms)" -lt "$deadline" ] || fail_start "default sink not $SINK after ${READY_TIMEOUT_MS} ms"
         sleep 0.02
     done

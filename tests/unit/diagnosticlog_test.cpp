@@ -13,8 +13,7 @@
 #include <unistd.h>
 #include <vector>
 
-namespace
-{
+namespace {
 
 std::string readFile(const std::string& path)
 {
@@ -88,8 +87,7 @@ TEST_F(DiagnosticLogTest, PlantedSymlinkIsNeitherFollowedNorTruncated)
     ASSERT_EQ(unlink(path.c_str()), 0);
     log.logMessage("[strovik] after removal\n");
     struct stat st
-    {
-    };
+    {};
     ASSERT_EQ(lstat(path.c_str(), &st), 0);
     EXPECT_TRUE(S_ISREG(st.st_mode));
     EXPECT_EQ(readFile(path), "[strovik] after removal\n");
@@ -99,18 +97,17 @@ TEST_F(DiagnosticLogTest, PlantedSymlinkIsNeitherFollowedNorTruncated)
 TEST_F(DiagnosticLogTest, ConcurrentWritersNeverInterleaveWithinALine)
 {
     constexpr int kThreads = 4, kLines = 2000;
-    // Longer than a pipe-sized write would split, so a missing lock shows up as mixed lines.
+    // All threads start on an unopened log: without the lock two of them can each open
+    // (and truncate) it, and the lines of one vanish or land mixed into the other's.
     const std::string pad(300, 'p');
     {
         Strovik::DiagnosticLog log(path.c_str());
         std::vector<std::thread> writers;
         for (int t = 0; t < kThreads; ++t)
-            writers.emplace_back(
-                [&, t]
-                {
-                    for (int i = 0; i < kLines; ++i)
-                        log.logMessage("[strovik] t=%d i=%d %s end\n", t, i, pad.c_str());
-                });
+            writers.emplace_back([&, t] {
+                for (int i = 0; i < kLines; ++i)
+                    log.logMessage("[strovik] t=%d i=%d %s end\n", t, i, pad.c_str());
+            });
         for (std::thread& w : writers)
             w.join();
     }

@@ -13,10 +13,10 @@
 #include <sstream>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
-namespace Strovik
-{
+namespace Strovik {
 
 // Reaches the private positions, for states a test could otherwise only
 // reach after some 2^32 bytes of traffic, or never.
@@ -34,8 +34,7 @@ struct FrameRingTestAccess
 
 } // namespace Strovik
 
-namespace
-{
+namespace {
 
 using Access = Strovik::FrameRingTestAccess;
 using Floats = std::vector<float>;
@@ -245,6 +244,9 @@ TEST_F(FrameRingTest, ImpossibleFillIsLoggedAndEmptiedFromTheWriterSide)
     EXPECT_TRUE(read(8192).empty());
     write(counting(2, 7));
     EXPECT_EQ(read(8192), counting(2, 7));
+    // Whatever the positions say, a read never returns more than the storage holds.
+    Access::setPositions(*ring, 0, 65536 + 64);
+    EXPECT_EQ(read(9000).size(), 2u * 8192);
 }
 
 TEST_F(FrameRingTest, NegativeFillNeverCopiesOutsideTheStorage)
@@ -281,17 +283,15 @@ TEST_F(FrameRingTest, FillPercentRoundsDown)
     {
         uint32_t rate, fill, percent;
     };
-    const Case cases[] = {
-        {8, 0, 0},
-        {8, 8, 12},
-        {8, 32, 50},
-        {8, 56, 87},
-        {8, 64, 100},
-        // A 64 MiB ring: fill*100 no longer fits in 32 bits.
-        {8388608, 1u << 26, 100},
-        {8388608, (1u << 26) - 8, 99},
-        {8388608, 1u << 25, 50},
-    };
+    // The last three: in a 64 MiB ring, fill * 100 no longer fits in 32 bits.
+    const Case cases[] = {{8, 0, 0},
+                          {8, 8, 12},
+                          {8, 32, 50},
+                          {8, 56, 87},
+                          {8, 64, 100},
+                          {8388608, 1u << 26, 100},
+                          {8388608, (1u << 26) - 8, 99},
+                          {8388608, 1u << 25, 50}};
     for (const Case& c : cases)
     {
         if (ring->capacityBytes() != c.rate * 8)
@@ -302,122 +302,114 @@ TEST_F(FrameRingTest, FillPercentRoundsDown)
 }
 
 // One writer and one reader at full speed on a small ring that wraps and
-// overflows all the time. Packet p carries frame counters start[p]... in its
-// left samples (modulo 2^24, to stay exact in a float) and p in its right
-// ones, so every frame the reader sees names its packet and place in it.
+// overflows all the time. Frame k of packet p carries (start[p] + k) modulo
+// 2^24 on the left and p on the right, both exact in a float, so every frame
+// the reader sees names its packet and its place in it.
 TEST_F(FrameRingTest, ConcurrentWriterAndReaderKeepWholePacketsInOrder)
 {
     const char* env = std::getenv("STROVIK_STRESS_PACKETS");
     const uint32_t packets = env ? static_cast<uint32_t>(std::strtoul(env, nullptr, 10)) : 100000;
     ASSERT_LT(packets, 1u << 24);
-    std::mt19937 plan(1234);
-    std::vector<uint32_t> start(packets + 1, 0);
+    std::mt19937 rng(1234);
+    std::vector<uint32_t> start{0};
     for (uint32_t p = 0; p < packets; ++p)
-        start[p + 1] = start[p] + std::uniform_int_distribution<uint32_t>(1, 1024)(plan);
-    std::vector<char> stored(packets, 0);
+        start.push_back(start.back() + std::uniform_int_distribution<uint32_t>(1, 1024)(rng));
+    std::vector<char> stored(packets);
+    std::atomic<bool> done{false};
     ring->sizeRing(8192);
 
-    std::atomic<bool> done{false};
-    std::thread writer(
-        [&]
+    std::thread writer([&] {
+        Floats packet(2 * 1024);
+        for (uint32_t p = 0; p < packets; ++p)
         {
-            Floats packet(2 * 1024);
-            for (uint32_t p = 0; p < packets; ++p)
+            for (uint32_t k = 0; k < start[p + 1] - start[p]; ++k)
             {
-                const uint32_t frames = start[p + 1] - start[p];
-                for (uint32_t k = 0; k < frames; ++k)
-                {
-                    packet[2 * k] = static_cast<float>((start[p] + k) & 0xFFFFFF);
-                    packet[2 * k + 1] = static_cast<float>(p);
-                }
-                const uint32_t before = Access::writePos(*ring); // the writer's own position
-                ring->writeRing(packet.data(), frames, 2);
-                stored[p] = Access::writePos(*ring) != before;
-                if (p % 4 == 0)
-                    std::this_thread::yield();
+                packet[2 * k] = static_cast<float>((start[p] + k) & 0xFFFFFF);
+                packet[2 * k + 1] = static_cast<float>(p);
             }
-            done.store(true, std::memory_order_release);
-        });
+            const uint32_t before = Access::writePos(*ring); // the writer's own position
+            ring->writeRing(packet.data(), start[p + 1] - start[p], 2);
+            stored[p] = Access::writePos(*ring) != before;
+            if (p % 32 == 0)
+                std::this_thread::yield();
+        }
+        done = true;
+    });
 
-    // Every change of packet in what the reader sees, checked once the writer is done.
-    struct Jump
+    // Runs of consecutive frames of one packet, checked once the writer is done.
+    struct Run
     {
-        int64_t from;
-        bool fromWhole;
-        uint32_t to;
+        uint32_t packet, first, last;
         bool afterDiscard;
     };
-    std::vector<Jump> jumps;
-    std::mt19937 reads(5678);
+    std::vector<Run> runs;
+    const auto exact = [](float v, uint32_t below) {
+        return v >= 0 && v < below && v == int64_t(v);
+    };
     Floats dst(2 * 8192 + 2);
-    int64_t lastP = -1;
-    uint32_t lastK = 0;
-    bool discarded = false, fromWhole = true;
-    uint64_t received = 0, discards = 0;
-    std::string failure;
-    while (failure.empty())
+    size_t badFrames = 0, discards = 0, received = 0;
+    bool discarded = false;
+    for (;;)
     {
-        const bool finished = done.load(std::memory_order_acquire);
-        const uint32_t maxFrames = std::uniform_int_distribution<uint32_t>(1, 8192)(reads);
+        const bool finished = done;
+        const uint32_t maxFrames = std::uniform_int_distribution<uint32_t>(1, 8192)(rng);
         dst[2 * maxFrames] = -1;
         const uint32_t got = ring->readRing(dst.data(), maxFrames);
-        if (got > maxFrames || dst[2 * maxFrames] != -1)
-            failure = "read past the frames asked for";
-        for (uint32_t i = 0; i < got && failure.empty(); ++i)
+        badFrames += got > maxFrames || dst[2 * maxFrames] != -1;
+        for (uint32_t i = 0; i < got; ++i)
         {
             const float left = dst[2 * i], right = dst[2 * i + 1];
-            const auto p = static_cast<int64_t>(right);
-            if (!(right >= 0 && right < packets) || right != static_cast<float>(p) ||
-                !(left >= 0 && left < 16777216.0f) || left != static_cast<float>(int64_t(left)))
+            if (!exact(right, packets) || !exact(left, 1u << 24))
             {
-                failure = "corrupt frame " + std::to_string(left) + "," + std::to_string(right);
-                break;
+                ++badFrames;
+                continue;
             }
+            const auto p = static_cast<uint32_t>(right);
             const uint32_t k = (static_cast<uint32_t>(left) - start[p]) & 0xFFFFFF;
-            const bool next = p == lastP && k == lastK + 1;
-            if (!next && (k != 0 || p <= lastP))
-                failure = "frame " + std::to_string(k) + " of packet " + std::to_string(p) +
-                          " after frame " + std::to_string(lastK) + " of " + std::to_string(lastP);
-            else if (!next)
-                jumps.push_back({lastP, fromWhole, static_cast<uint32_t>(p), discarded});
-            if (!next)
-                discarded = false;
-            lastP = p;
-            lastK = k;
-            fromWhole = k + 1 == start[p + 1] - start[p];
+            if (k >= start[p + 1] - start[p])
+                ++badFrames;
+            else if (!runs.empty() && runs.back().packet == p && runs.back().last + 1 == k)
+                runs.back().last = k;
+            else
+                runs.push_back({p, k, k, std::exchange(discarded, false)});
         }
         received += got;
-        if (got == 0 && finished)
+        if (finished && got == 0)
             break;
-        if (!finished && reads() % 64 == 0)
+        if (got == 0)
+            std::this_thread::yield();
+        else if (!finished && rng() % 64 == 0)
         {
             ring->discardRing();
             discarded = true;
             ++discards;
         }
-        if (got == 0)
-            std::this_thread::yield();
     }
     writer.join();
-    ASSERT_EQ(failure, "");
-    jumps.push_back({lastP, fromWhole, packets, discarded});
+    ASSERT_EQ(badFrames, 0u);
+    runs.push_back({packets, 0, 0, discarded}); // the end, after the last stored packet
 
-    // Without a discard in between, the reader may skip only packets the
-    // writer dropped, and only from the end of a whole packet.
-    for (const Jump& j : jumps)
+    // Each run starts a stored packet after the one before. Unless a discard
+    // came between, the run before ended its packet, and every packet in
+    // between was dropped by the writer.
+    for (size_t i = 0; i < runs.size(); ++i)
     {
-        ASSERT_TRUE(j.to == packets || stored[j.to]) << j.to;
-        if (j.afterDiscard)
+        const Run& run = runs[i];
+        const int64_t before = i ? int64_t(runs[i - 1].packet) : -1;
+        ASSERT_TRUE(run.first == 0 && run.packet > before &&
+                    (run.packet == packets || stored[run.packet]))
+            << "run " << i << ": packet " << run.packet << " from frame " << run.first;
+        if (run.afterDiscard)
             continue;
-        ASSERT_TRUE(j.fromWhole) << "packet " << j.from << " cut short";
-        for (int64_t q = j.from + 1; q < j.to; ++q)
+        ASSERT_TRUE(i == 0 || runs[i - 1].last + 1 == start[before + 1] - start[before])
+            << "packet " << before << " cut short";
+        for (int64_t q = before + 1; q < run.packet; ++q)
             ASSERT_FALSE(stored[q]) << "stored packet " << q << " never read";
     }
     EXPECT_EQ(logText(), "");
-    std::printf("[          ] %u packets, %zu stored, %llu frames read, %llu discards\n", packets,
-                static_cast<size_t>(std::count(stored.begin(), stored.end(), 1)),
-                static_cast<unsigned long long>(received),
-                static_cast<unsigned long long>(discards));
+    std::printf("[          ] %u packets, %zu stored, %zu frames read, %zu discards\n", packets,
+                static_cast<size_t>(std::count(stored.begin(), stored.end(), 1)), received,
+                discards);
 }
 
 } // namespace
