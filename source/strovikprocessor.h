@@ -36,6 +36,10 @@ public:
     Steinberg::tresult PLUGIN_API process(Steinberg::Vst::ProcessData& data) override;
 
 private:
+    // Benchmarks and fuzzers reach the ring and put the instance in the
+    // streaming state without a server.
+    friend struct StrovikProcessorTestAccess;
+
     // PipeWire client (pipewireclient.cpp).
     void setupPipeWire();
     void shutdownPipeWire();

@@ -1,8 +1,8 @@
 #!/bin/bash
 # Self-check for test-server.sh: two private servers side by side, a sine
-# played into the default sink comes back through its monitor, the default
-# sink can be switched, and stop leaves nothing running. Exits non-zero on
-# any failure.
+# played into the default sink comes back unchanged through its monitor, the
+# default sink can be switched, and stop leaves nothing running. Exits
+# non-zero on any failure.
 set -u
 
 HERE=$(cd "$(dirname "$0")" && pwd)
@@ -23,14 +23,17 @@ both_alive() { alive "$1" && alive "$2"; }
 both_gone() { ! alive "$1" && ! alive "$2"; }
 # Runs a client of server $1 (a DIR), with the environment `env` prints.
 in_server() { (eval "$("$SRV" env "$1")" && "${@:2}"); }
-default_sink() { in_server "$1" timeout 2 pw-metadata 0 default.audio.sink 2>/dev/null | grep -o '"name":"[^"]*"'; }
-wait_default_sink() { # DIR NAME: the session manager applies the change asynchronously
+# DIR KEY NAME: waits, as the session manager applies changes asynchronously.
+wait_default() {
     for _ in $(seq 100); do
-        [ "$(default_sink "$1")" = "\"name\":\"$2\"" ] && return 0
+        in_server "$1" timeout 2 pw-metadata 0 "$2" 2>/dev/null |
+            grep -qF "value:'{\"name\":\"$3\"}'" && return 0
         sleep 0.05
     done
     return 1
 }
+# A stop that needed KILL would point to a server that hangs on TERM.
+clean_stop() { local err; err=$("$SRV" stop "$1" 2>&1) && ! grep -q KILL <<<"$err"; }
 # Live processes (not zombies) whose environment names directory $1.
 leftovers() {
     local p
@@ -61,15 +64,16 @@ PW_B=$(cat "$B/pipewire.pid" 2>/dev/null); WP_B=$(cat "$B/wireplumber.pid" 2>/de
 check "A's pipewire and wireplumber run" both_alive "$PW_A" "$WP_A"
 check "B's pipewire and wireplumber run" both_alive "$PW_B" "$WP_B"
 check "a second start in A is refused" not "$SRV" start "$A"
-check "A's default sink is strovik-test-sink" wait_default_sink "$A" strovik-test-sink
+check "A's default sink is strovik-test-sink" wait_default "$A" default.audio.sink strovik-test-sink
+check "A's default source is strovik-test-source" wait_default "$A" default.audio.source strovik-test-source
 
 # 1 s of 1 kHz at -6 dB (peak 0.5), in the format the graph runs at. The
 # silence after it is there because pw-play drops its last, partial quantum.
 sox -n -r 48000 -c 2 -b 32 -e floating-point "$TMP/sine.wav" \
     synth 1 sine 1000 gain -6 pad 0 0.1
-# Records the monitor of A's default sink. Playing starts only once the
-# recorder is writing, or the start of the tone could be missed.
-# A plain command, not a function, so that $! is timeout's own PID.
+# Records the monitor of A's default sink; a plain command, not a function,
+# so that $! is timeout's own PID. Playing starts only once the recorder is
+# writing, or the start of the tone could be missed.
 env -u PIPEWIRE_REMOTE PIPEWIRE_RUNTIME_DIR="$A/run" XDG_RUNTIME_DIR="$A/run" \
     timeout 20 pw-record \
     -P '{ stream.capture.sink=true }' --rate 48000 --channels 2 --format f32 \
@@ -105,14 +109,14 @@ done
 # The session manager turns the configured default into the actual one.
 in_server "$A" timeout 2 pw-metadata 0 default.configured.audio.sink \
     '{ "name": "strovik-test-sink-2" }' Spa:String:JSON >/dev/null
-check "A's default sink follows to strovik-test-sink-2" wait_default_sink "$A" strovik-test-sink-2
-check "B's default sink is unchanged" wait_default_sink "$B" strovik-test-sink
+check "A's default sink follows to strovik-test-sink-2" wait_default "$A" default.audio.sink strovik-test-sink-2
+check "B's default sink is unchanged" wait_default "$B" default.audio.sink strovik-test-sink
 
-check "stop B" "$SRV" stop "$B"
+check "stop B" clean_stop "$B"
 check "B's processes are gone" both_gone "$PW_B" "$WP_B"
 check "A still runs after B stopped" both_alive "$PW_A" "$WP_A"
-check "A still answers" wait_default_sink "$A" strovik-test-sink-2
-check "stop A" "$SRV" stop "$A"
+check "A still answers" wait_default "$A" default.audio.sink strovik-test-sink-2
+check "stop A" clean_stop "$A"
 check "A's processes are gone" both_gone "$PW_A" "$WP_A"
 check "pid files are removed" not ls "$A/pipewire.pid" "$A/wireplumber.pid"
 check "stop again is harmless" "$SRV" stop "$A"

@@ -10,7 +10,8 @@
 #   test-server.sh available   exit 0 when the needed programs are installed
 #
 # The graph has two silent stereo 48 kHz sinks, "strovik-test-sink" (the
-# default) and "strovik-test-sink-2". Only the export lines go to stdout.
+# default) and "strovik-test-sink-2", and a silent default source,
+# "strovik-test-source". Only the export lines go to stdout.
 set -u
 
 SINK=strovik-test-sink
@@ -203,9 +204,11 @@ child_alive() {
     running "$(cat "$DIR/$1.pid")"
 }
 
-default_sink_is() {
-    timeout 2 pw-metadata 0 default.audio.sink 2>/dev/null |
-        grep -qF "\"name\":\"$1\""
+defaults_ready() {
+    local meta
+    meta=$(timeout 2 pw-metadata 0 2>/dev/null)
+    grep -qF "'default.audio.sink' value:'{\"name\":\"$SINK\"}'" <<<"$meta" &&
+        grep -qF "'default.audio.source' value:'{\"name\":\"$SOURCE\"}'" <<<"$meta"
 }
 
 fail_start() {
@@ -240,11 +243,11 @@ start() {
         sleep 0.01
     done
     launch wireplumber
-    # The default sink is chosen last, so once it is set the graph is usable.
-    until default_sink_is "$SINK"; do
+    # The defaults are chosen last, so once they are set the graph is usable.
+    until defaults_ready; do
         child_alive pipewire || fail_start "pipewire exited during start-up"
         child_alive wireplumber || fail_start "wireplumber exited during start-up"
-        [ "$(now_ms)" -lt "$deadline" ] || fail_start "default sink not $SINK after ${READY_TIMEOUT_MS} ms"
+        [ "$(now_ms)" -lt "$deadline" ] || fail_start "defaults not $SINK and $SOURCE after ${READY_TIMEOUT_MS} ms"
         sleep 0.02
     done
     say "ready in $(( $(now_ms) - t0 )) ms (pipewire $(cat "$DIR/pipewire.pid"), wireplumber $(cat "$DIR/wireplumber.pid"))"
