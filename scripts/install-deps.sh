@@ -9,7 +9,7 @@ SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 
 PACKAGES="build-essential cmake pkg-config ca-certificates libpipewire-0.3-dev \
-libgtest-dev pipewire pipewire-bin wireplumber sox"
+libgtest-dev libbenchmark-dev pipewire pipewire-bin wireplumber sox"
 
 missing=
 for p in $PACKAGES; do

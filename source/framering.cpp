@@ -37,8 +37,9 @@ void FrameRing::writeRing(const float* src, uint32_t frames, uint32_t channels)
     // 64-bit, so that no frame count can wrap the length into a small one.
     uint64_t len = static_cast<uint64_t>(frames) * kBytesPerFrame;
     // A negative fill makes space look larger than the ring; no packet may
-    // ever be longer than the storage itself.
-    if (len == 0 || len > static_cast<uint32_t>(space) || len > bytes)
+    // ever be longer than the storage itself. Frames of no channels hold no
+    // samples: converting them would read past the end of the packet.
+    if (len == 0 || channels == 0 || len > static_cast<uint32_t>(space) || len > bytes)
         return;
 
     const float* copyFrom = src;

@@ -1,10 +1,9 @@
 // The plug-in against a real, private PipeWire server: what a host hears
 // while the desktop plays.
 
-#include "pluginhost.h"
 #include "realtimehost.h"
+#include "serverfixture.h"
 #include "signals.h"
-#include "testserver.h"
 
 #include <gtest/gtest.h>
 
@@ -24,38 +23,9 @@ namespace {
 constexpr double kRate = 48000;
 constexpr int32 kBlock = 512;
 
-class CaptureTest : public ::testing::Test
+class CaptureTest : public ServerFixture
 {
 protected:
-    void SetUp() override
-    {
-        std::string whyNot;
-        if (!server.start(whyNot))
-        {
-            if (serverRequired())
-                FAIL() << whyNot;
-            GTEST_SKIP() << "\n\n*** SKIPPED: " << whyNot << " ***\n\n";
-        }
-        removeLog();
-        module = std::make_unique<PluginModule>();
-        factory = module->factory();
-    }
-
-    void TearDown() override
-    {
-        factory = nullptr;
-        module.reset();
-        server.stop();
-    }
-
-    std::unique_ptr<ProcessorInstance> startProcessor(double rate = kRate)
-    {
-        auto p = std::make_unique<ProcessorInstance>(*factory);
-        EXPECT_EQ(p->initialize(), kResultOk);
-        EXPECT_EQ(p->setup(rate, kBlock), kResultOk);
-        return p;
-    }
-
     std::string wav(const std::string& name, const std::vector<float>& frames, int rate = 48000)
     {
         const std::string path = server.directory() + "/" + name;
@@ -98,9 +68,6 @@ protected:
                                   samples.begin() + long(last - margin));
     }
 
-    PipeWireTestServer server;
-    std::unique_ptr<PluginModule> module;
-    IPtr<IPluginFactory> factory;
 };
 
 TEST_F(CaptureTest, ConnectsAndLinksToTheDefaultSinkMonitor)

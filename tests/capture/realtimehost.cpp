@@ -1,7 +1,6 @@
 #include "realtimehost.h"
 
-#include <chrono>
-#include <thread>
+#include "realtimeloop.h"
 
 namespace StrovikTest {
 
@@ -23,9 +22,6 @@ std::vector<size_t> Capture::silentBlocks() const
 Capture runRealtime(IAudioProcessor& processor, int32 outputChannels, int32 blockSize,
                     double sampleRate, double seconds, const BeforeBlock& before)
 {
-    using Clock = std::chrono::steady_clock;
-    const auto period = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(blockSize / sampleRate));
     const size_t blocks = static_cast<size_t>(seconds * sampleRate / blockSize);
 
     Capture capture;
@@ -35,18 +31,13 @@ Capture runRealtime(IAudioProcessor& processor, int32 outputChannels, int32 bloc
         c.reserve(blocks * blockSize);
 
     ProcessBlock block(outputChannels, blockSize);
-    auto next = Clock::now();
-    for (size_t b = 0; b < blocks; ++b)
-    {
-        if (before)
-            before(b, block);
-        block.run(processor);
-        for (int32 c = 0; c < outputChannels; ++c)
-            capture.channels[c].insert(capture.channels[c].end(), block.channel(c).begin(),
-                                       block.channel(c).end());
-        next += period;
-        std::this_thread::sleep_until(next);
-    }
+    Strovik::Hostkit::runBlocksInRealtime(
+        processor, block, sampleRate, blocks, before, [&](size_t, const ProcessBlock& done) {
+            for (int32 c = 0; c < outputChannels; ++c)
+                capture.channels[c].insert(capture.channels[c].end(), done.channel(c).begin(),
+                                           done.channel(c).end());
+            return true;
+        });
     return capture;
 }
 

@@ -3,8 +3,6 @@
 #include <algorithm>
 #include <cmath>
 #include <cstring>
-#include <fstream>
-#include <stdexcept>
 
 namespace StrovikTest {
 
@@ -33,38 +31,6 @@ std::vector<float> stereoNoise(uint32_t seed, double rate, double seconds)
         s = static_cast<float>(static_cast<int32_t>(x >> 9) - (1 << 22)) / float(1 << 23);
     }
     return out;
-}
-
-namespace {
-
-void put(std::ofstream& out, uint32_t value, int bytes)
-{
-    for (int i = 0; i < bytes; ++i)
-        out.put(static_cast<char>((value >> (8 * i)) & 0xFF));
-}
-
-} // namespace
-
-void writeFloatWav(const std::string& path, const std::vector<float>& interleaved, int channels,
-                   int rate)
-{
-    std::ofstream out(path, std::ios::binary);
-    const uint32_t dataBytes = static_cast<uint32_t>(interleaved.size() * sizeof(float));
-    out.write("RIFF", 4);
-    put(out, 36 + dataBytes, 4);
-    out.write("WAVEfmt ", 8);
-    put(out, 16, 4);
-    put(out, 3, 2); // IEEE float
-    put(out, channels, 2);
-    put(out, rate, 4);
-    put(out, rate * channels * 4, 4);
-    put(out, channels * 4, 2);
-    put(out, 32, 2);
-    out.write("data", 4);
-    put(out, dataBytes, 4);
-    out.write(reinterpret_cast<const char*>(interleaved.data()), dataBytes);
-    if (!out)
-        throw std::runtime_error("cannot write " + path);
 }
 
 double rms(const std::vector<float>& samples, size_t from, size_t to)
@@ -163,21 +129,31 @@ SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<fl
             continue;
         }
         // A dropped packet: the captured frame is a later played one.
+        const size_t window = 65536;
         size_t q = p + 1;
-        const size_t limit = std::min(playedFrames, p + 65536);
+        const size_t limit = std::min(playedFrames, p + window);
         while (q < limit && !sameFrame(c, q))
             ++q;
         if (q < limit)
         {
             m.lost += q - p;
+            ++m.lostRuns;
             p = q;
+            continue;
         }
-        else
+        // A repeat: the captured frame is an earlier played one.
+        size_t back = 1;
+        while (back <= std::min(p, window) && !sameFrame(c, p - back))
+            ++back;
+        if (back <= std::min(p, window))
         {
-            ++m.altered;
+            ++m.duplicated;
             ++c;
-            ++p;
+            continue;
         }
+        ++m.altered;
+        ++c;
+        ++p;
     }
     m.unheard = playedFrames - p;
     return m;

@@ -2,6 +2,8 @@
 
 // Test signals and the measurements made on what the plug-in captured.
 
+#include "floatwav.h"
+
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -13,8 +15,7 @@ std::vector<float> stereoTone(double leftHz, double rightHz, double amplitude, d
                               double seconds);
 // A reproducible pseudo-random sequence, every sample distinct enough to align on.
 std::vector<float> stereoNoise(uint32_t seed, double rate, double seconds);
-void writeFloatWav(const std::string& path, const std::vector<float>& interleaved, int channels,
-                   int rate);
+using Strovik::Hostkit::writeFloatWav;
 
 double rms(const std::vector<float>& samples, size_t from = 0, size_t to = SIZE_MAX);
 double peak(const std::vector<float>& samples);
@@ -36,6 +37,8 @@ struct SequenceMatch
     long start = -1;      // captured frame where the played sequence begins
     size_t compared = 0;  // frames found equal to the played ones
     size_t lost = 0;      // played frames that never came out (dropped packets)
+    size_t lostRuns = 0;  // how many separate runs of them
+    size_t duplicated = 0; // captured frames repeating one that came out before
     size_t altered = 0;   // captured frames that match nothing played
     size_t gaps = 0;      // runs of zero frames padded in on underflow
     size_t gapFrames = 0; // their total length

@@ -4,6 +4,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fstream>
 #include <spawn.h>
 #include <stdexcept>
 #include <sys/wait.h>
@@ -39,7 +40,7 @@ bool serverRequired()
     return ci && std::string(ci) == "true";
 }
 
-bool PipeWireTestServer::start(std::string& whyNot)
+bool PipeWireTestServer::start(std::string& whyNot, bool withSessionManager)
 {
     if (std::system(("bash " + kScript + " available >/dev/null 2>&1").c_str()) != 0)
     {
@@ -50,7 +51,9 @@ bool PipeWireTestServer::start(std::string& whyNot)
     if (!::mkdtemp(pattern))
         throw std::runtime_error("mkdtemp failed");
     dir = pattern;
-    const std::string exports = commandOutput("bash " + kScript + " start " + dir);
+    const std::string exports = commandOutput("bash " + kScript +
+                                              (withSessionManager ? " start " : " start-bare ") +
+                                              dir);
     running = true;
     // Lines of the form: export NAME=value
     size_t pos = 0;
@@ -76,10 +79,21 @@ bool PipeWireTestServer::start(std::string& whyNot)
     }
     if (found == 0)
     {
-        stop();
+        // Stopped, but its directory stays for the logs the message points at.
+        running = false;
+        std::system(("bash " + kScript + " stop " + dir + " >/dev/null 2>&1").c_str());
         throw std::runtime_error("the private PipeWire server did not start (see " + dir + ")");
     }
     return true;
+}
+
+int PipeWireTestServer::serverPid() const
+{
+    if (!running)
+        return 0;
+    int pid = 0;
+    std::ifstream(dir + "/pipewire.pid") >> pid;
+    return pid;
 }
 
 void PipeWireTestServer::stop()
@@ -87,7 +101,8 @@ void PipeWireTestServer::stop()
     if (!running)
         return;
     running = false;
-    std::system(("bash " + kScript + " stop " + dir + " >/dev/null 2>&1").c_str());
+    if (std::system(("bash " + kScript + " stop " + dir + " >/dev/null 2>&1").c_str()) == 0)
+        std::system(("rm -rf '" + dir + "'").c_str());
 }
 
 ChildProcess::ChildProcess(const std::vector<std::string>& argv)

@@ -15,7 +15,10 @@ class PipeWireTestServer
 public:
     // Starts the server and points this process's PipeWire clients at it.
     // Returns false with a reason when the PipeWire programs are missing.
-    bool start(std::string& whyNot);
+    // Without a session manager, nothing is ever linked.
+    bool start(std::string& whyNot, bool withSessionManager = true);
+    // The server's process id (0 when not running).
+    int serverPid() const;
     void stop();
     ~PipeWireTestServer() { stop(); }
 

@@ -1,18 +1,16 @@
 #pragma once
 
 // A minimal VST 3 host for tests: loads the built bundle with dlopen and
-// drives it through the same calls, in the same order, as a DAW does.
+// drives it through the same calls, in the same order, as a DAW does. The
+// hosting itself lives in tools/hostkit; this adds what only tests know.
 
-#include "pluginterfaces/base/ipluginbase.h"
-#include "pluginterfaces/vst/ivstaudioprocessor.h"
-#include "pluginterfaces/vst/ivstcomponent.h"
+#include "pluginmodule.h"
+#include "processblock.h"
+#include "processorinstance.h"
+
 #include "pluginterfaces/vst/ivsteditcontroller.h"
-#include "pluginterfaces/vst/ivstprocesscontext.h"
-#include "public.sdk/source/vst/hosting/hostclasses.h"
 
-#include <memory>
 #include <string>
-#include <vector>
 
 namespace StrovikTest {
 
@@ -37,65 +35,27 @@ constexpr const char* kLogPath = "/tmp/strovik.log";
 std::string readLog();
 void removeLog();
 
-class PluginModule
+// The freshly built module unless told otherwise.
+class PluginModule : public Strovik::Hostkit::PluginModule
 {
 public:
-    explicit PluginModule(const std::string& path = bundleLibraryPath());
-    ~PluginModule(); // ModuleExit, then dlclose
-
-    bool moduleEntry();
-    bool moduleExit();
-    // One reference for the caller.
-    IPtr<IPluginFactory> factory();
-    void* symbol(const char* name) const;
-
-private:
-    void* handle = nullptr;
+    explicit PluginModule(const std::string& path = bundleLibraryPath())
+        : Strovik::Hostkit::PluginModule(path)
+    {}
 };
 
-// One "Strovik Capture" processor, created through the factory as a host does.
-class ProcessorInstance
+// The class the factory lists first: the processor.
+class ProcessorInstance : public Strovik::Hostkit::ProcessorInstance
 {
 public:
-    explicit ProcessorInstance(IPluginFactory& factory);
-    ~ProcessorInstance(); // releases (without terminate unless it was called)
-
-    tresult initialize();
-    tresult terminate();
-    tresult setup(double sampleRate, int32 maxBlock);
-    tresult setArrangement(SpeakerArrangement in, SpeakerArrangement out);
-    void release();
-
-    IComponent* component = nullptr;
-    IAudioProcessor* processor = nullptr;
+    explicit ProcessorInstance(IPluginFactory& factory)
+        : Strovik::Hostkit::ProcessorInstance(factory, firstClass(factory).cid)
+    {}
 
 private:
-    HostApplication host;
+    static PClassInfo firstClass(IPluginFactory& factory);
 };
 
-// Output (and ignored input) buffers for one process call.
-class ProcessBlock
-{
-public:
-    ProcessBlock(int32 outputChannels, int32 samples, int32 inputChannels = 2);
-
-    tresult run(IAudioProcessor& processor);
-    void setPlaying(bool playing);
-    void dropContext() { data.processContext = nullptr; }
-    void fill(float value);
-    const std::vector<float>& channel(int32 c) const { return outputs[c]; }
-    bool silent() const;
-
-    ProcessData data{};
-    AudioBusBuffers inBus{};
-    AudioBusBuffers outBus{};
-    ProcessContext context{};
-
-private:
-    std::vector<std::vector<float>> inputs;
-    std::vector<std::vector<float>> outputs;
-    std::vector<float*> inPointers;
-    std::vector<float*> outPointers;
-};
+using Strovik::Hostkit::ProcessBlock;
 
 } // namespace StrovikTest

@@ -5,6 +5,7 @@
 #
 #   test-server.sh start DIR   start both under DIR; prints export lines:
 #                                eval "$(tests/pipewire/test-server.sh start DIR)"
+#   test-server.sh start-bare DIR  the server alone: no session manager, nothing linked
 #   test-server.sh stop DIR    stop what start recorded in DIR (safe to repeat)
 #   test-server.sh env DIR     print the export lines again
 #   test-server.sh available   exit 0 when the needed programs are installed
@@ -25,7 +26,7 @@ die() { say "$*"; exit 1; }
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
 usage() {
-    sed -n '6,10s/^#//p' "$0" >&2
+    sed -n '6,11s/^#//p' "$0" >&2
     exit 2
 }
 
@@ -169,7 +170,8 @@ EOF
 default_access.properties["enable-flatpak-portal"] = false
 alsa_monitor.properties["alsa.reserve"] = false
 
--- Only the null sinks may appear, whatever hardware the machine has.
+-- Only the nodes declared in pipewire.conf.d may appear, whatever hardware
+-- the machine has.
 alsa_monitor.enabled = false
 v4l2_monitor.enabled = false
 libcamera_monitor.enabled = false
@@ -189,7 +191,8 @@ launch() {
         [ -n "${!v:-}" ] && passthrough+=("$v=${!v}")
     done
     # A clean environment keeps out the caller's session bus address and
-    # DISPLAY (which would reach the real desktop) and any PIPEWIRE_* setting.
+    # DISPLAY (which would reach the real desktop) and any PIPEWIRE_* setting;
+    # HOME inside DIR leaves nothing to fall back on in the real home.
     env -i PATH="$PATH" HOME="$DIR" \
         XDG_RUNTIME_DIR="$RUN" PIPEWIRE_RUNTIME_DIR="$RUN" \
         XDG_CONFIG_HOME="$DIR/config" XDG_STATE_HOME="$DIR/state" \
@@ -221,8 +224,10 @@ fail_start() {
     exit 1
 }
 
+# $1 = "bare" starts the server alone: with no session manager nothing is
+# ever linked, which is a state the plug-in must survive too.
 start() {
-    local t0 deadline
+    local t0 deadline mode=${1:-}
     available || exit 1
     # The socket path must fit in sockaddr_un (108 bytes).
     [ ${#RUN} -le 90 ] || die "DIR path too long for a socket: $RUN"
@@ -234,14 +239,22 @@ start() {
     write_config
 
     t0=$(now_ms)
+    # An interrupted start must not leave half a server behind.
+    trap 'fail_start "interrupted"' INT TERM HUP
     launch pipewire
-    # WirePlumber gives up if it cannot connect, so wait for the socket.
+    # WirePlumber exits (status 69) if it cannot connect, so wait for the socket.
     deadline=$(( t0 + READY_TIMEOUT_MS ))
     until [ -S "$RUN/pipewire-0" ]; do
         child_alive pipewire || fail_start "pipewire exited during start-up"
         [ "$(now_ms)" -lt "$deadline" ] || fail_start "no pipewire socket after ${READY_TIMEOUT_MS} ms"
         sleep 0.01
     done
+    if [ "$mode" = bare ]; then
+        trap - INT TERM HUP
+        say "ready in $(( $(now_ms) - t0 )) ms (pipewire $(cat "$DIR/pipewire.pid"), no session manager)"
+        print_env "$DIR"
+        return
+    fi
     launch wireplumber
     # The defaults are chosen last, so once they are set the graph is usable.
     until defaults_ready; do
@@ -250,6 +263,7 @@ start() {
         [ "$(now_ms)" -lt "$deadline" ] || fail_start "defaults not $SINK and $SOURCE after ${READY_TIMEOUT_MS} ms"
         sleep 0.02
     done
+    trap - INT TERM HUP
     say "ready in $(( $(now_ms) - t0 )) ms (pipewire $(cat "$DIR/pipewire.pid"), wireplumber $(cat "$DIR/wireplumber.pid"))"
     print_env "$DIR"
 }
@@ -257,11 +271,11 @@ start() {
 cmd=${1:-}
 case $cmd in
     available) [ $# -eq 1 ] || usage; available; exit ;;
-    start | stop | env) { [ $# -eq 2 ] && [ -n "$2" ]; } || usage ;;
+    start | start-bare | stop | env) { [ $# -eq 2 ] && [ -n "$2" ]; } || usage ;;
     *) usage ;;
 esac
 
-if [ "$cmd" = start ]; then
+if [ "$cmd" = start ] || [ "$cmd" = start-bare ]; then
     DIR=$(resolve_dir "$2") || die "cannot create $2"
 elif [ -d "$2" ]; then
     DIR=$(cd "$2" && pwd -P)
@@ -277,6 +291,7 @@ unset PIPEWIRE_REMOTE
 
 case $cmd in
     start) start ;;
+    start-bare) start bare ;;
     stop) stop ;;
     env) print_env "$DIR" ;;
 esac

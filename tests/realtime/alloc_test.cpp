@@ -2,10 +2,9 @@
 // from the heap functions themselves, and what a failed allocation does.
 
 #include "heapprobe.h"
-#include "pluginhost.h"
 #include "realtimehost.h"
+#include "serverfixture.h"
 #include "signals.h"
-#include "testserver.h"
 
 #include <gtest/gtest.h>
 
@@ -19,42 +18,14 @@ namespace {
 
 constexpr double kRate = 48000;
 
-class RealtimeSafetyTest : public ::testing::Test
+class RealtimeSafetyTest : public ServerFixture
 {
 protected:
-    void SetUp() override
-    {
-        std::string whyNot;
-        if (!server.start(whyNot))
-        {
-            if (serverRequired())
-                FAIL() << whyNot;
-            GTEST_SKIP() << "\n\n*** SKIPPED: " << whyNot << " ***\n\n";
-        }
-        removeLog();
-        module = std::make_unique<PluginModule>();
-        factory = module->factory();
-    }
-
     void TearDown() override
     {
         HeapProbe::failFrom(0);
-        factory = nullptr;
-        module.reset();
-        server.stop();
+        ServerFixture::TearDown();
     }
-
-    static size_t countLines(const std::string& text, const std::string& prefix)
-    {
-        size_t n = 0;
-        for (size_t at = 0; (at = text.find(prefix, at)) != std::string::npos; ++at)
-            ++n;
-        return n;
-    }
-
-    PipeWireTestServer server;
-    std::unique_ptr<PluginModule> module;
-    IPtr<IPluginFactory> factory;
 };
 
 TEST_F(RealtimeSafetyTest, RingThatCannotBeAllocatedLeavesSilenceAndIsRetried)
@@ -114,8 +85,8 @@ TEST_F(RealtimeSafetyTest, StreamingPathsNeitherAllocateNorLockBeyondTheLog)
     player.terminate();
 
     const std::string newLog = readLog().substr(logLinesBefore);
-    const size_t procLines = countLines(newLog, "[strovik] PROC");
-    const size_t pwLines = countLines(newLog, "[strovik] PW");
+    const size_t procLines = countOf(newLog, "[strovik] PROC");
+    const size_t pwLines = countOf(newLog, "[strovik] PW");
 
     bool audioThreadSeen = false;
     for (const auto& t : counts)

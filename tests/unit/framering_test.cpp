@@ -137,6 +137,17 @@ TEST_F(FrameRingTest, ChannelLayoutsAreStoredAsStereo)
     }
 }
 
+TEST_F(FrameRingTest, FramesOfNoChannelsAreDropped)
+{
+    // Such a packet holds no samples at all: nothing may be read from it,
+    // nor stored as if its frames had any.
+    ring->sizeRing(8);
+    const Floats one{7};
+    ring->writeRing(one.data(), 3, 0);
+    EXPECT_EQ(Access::writePos(*ring), 0u);
+    EXPECT_TRUE(read(8).empty());
+}
+
 TEST_F(FrameRingTest, NonStereoPacketsAreCutToTheScratchButMustFitWhole)
 {
     ring->sizeRing(16384); // 131072 bytes
