@@ -129,8 +129,7 @@ TEST_F(FaultTest, ManyLifecyclesLeaveThreadsDescriptorsAndMemoryFlat)
     if (!startServer())
         GTEST_SKIP();
     // Each instance captures a few blocks in real time before it goes, as
-    // in a host. (Torn down within a few milliseconds of creating its stream,
-    // PipeWire 0.3.65 itself now and then keeps one eventfd of the stream.)
+    // in a host.
     auto cycle = [&] {
         ProcessorInstance p(*factory);
         ASSERT_EQ(p.initialize(), kResultOk);
@@ -152,7 +151,11 @@ TEST_F(FaultTest, ManyLifecyclesLeaveThreadsDescriptorsAndMemoryFlat)
               << threadsAfter << ", fds " << fds << " -> " << fdsAfter << ", RSS " << rss
               << " KiB -> " << rssAfter << " KiB\n";
     EXPECT_EQ(threadsAfter, threads);
-    EXPECT_EQ(fdsAfter, fds);
+    // A stream torn down while PipeWire 0.3.65 is still setting it up now
+    // and then keeps one eventfd in the library (about 1 in 100 cycles, more
+    // under load or sanitizers); a descriptor of ours left open would be one
+    // per cycle.
+    EXPECT_LT(fdsAfter - fds, 200u / 10);
 // Sanitizers hold freed memory back (quarantine, shadow) on purpose.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // Allocator noise is fine; a per-cycle leak of a ring (512 KiB) is not.
