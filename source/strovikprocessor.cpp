@@ -129,9 +129,9 @@ void StrovikProcessor::connectStep()
     {
         ring.sizeRing(sampleRate);
     }
-    catch (const std::bad_alloc&)
+    catch (...)
     {
-        return; // stay silent; the next cycle tries again
+        return; // out of memory: stay silent, the next cycle tries again
     }
     diagnosticLog.logMessage("[strovik] PROC connect stream rate=%u ringBytes=%u\n", sampleRate,
                              ring.capacityBytes());

@@ -1,0 +1,365 @@
+// End-to-end latency, desktop to plug-in output, against a private PipeWire
+// server: a playback client of our own (sequenceplayer.h) plays a sequence
+// whose samples name their own frame index into the default sink, asking for
+// a quantum as pw-play --latency=N does, and stamps the moment it hands each
+// buffer to the graph. Meanwhile a host loop runs process() in real time and
+// stamps the moment each call returns, both on CLOCK_MONOTONIC in this one
+// process. Each side is a stream of audio that starts at its stamp, so a
+// sample is handed to the graph at
+//
+//     handover of its buffer + its place in that buffer / rate
+//
+// and leaves process at
+//
+//     return of the call that output it + its place in that block / rate
+//
+// and its latency is the difference: how much later the plug-in's output
+// carries it than the desktop played it. With no buffering beyond what the
+// graph and the host impose, that is one quantum (the graph consumes a
+// playback buffer in the cycle after it was handed over) plus the phase
+// between host blocks and graph cycles, below one block: the floor is
+// quantum + block. Decoding the index from each
+// output sample needs no alignment search and sees every frame, so lost,
+// repeated or altered frames are counted too. As a cross-check from the
+// graph's side, the ring's fill just before each read is recorded.
+//
+//   strovik_bench_latency [--repeats=N] [--json=FILE] [--summary=FILE]
+
+#include "hostblock.h"
+#include "processoraccess.h"
+#include "ringaccess.h"
+#include "sequenceplayer.h"
+#include "stats.h"
+#include "testserver.h"
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstring>
+#include <fstream>
+#include <iostream>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+using namespace Steinberg;
+using namespace Steinberg::Vst;
+using Strovik::StrovikProcessor;
+using Access = Strovik::StrovikProcessorTestAccess;
+using StrovikBench::monotonicNs;
+using StrovikBench::SequencePlayer;
+using StrovikBench::Summary;
+
+namespace {
+
+constexpr uint32_t kRate = 48000;
+// The capture stream is created by the first block and linked by the session
+// manager; the player joins once that has long settled.
+constexpr double kWarmupSeconds = 1.0;
+constexpr double kSequenceSeconds = 3.0;
+constexpr double kTailSeconds = 1.0;
+// The first half second of the sequence covers the player's linking and the
+// graph's switch to the asked quantum; the figures are the steady state after.
+constexpr uint32_t kSteadyFromFrame = kRate / 2;
+
+struct Combination
+{
+    uint32_t quantum;
+    int32 block;
+};
+
+struct Measurement
+{
+    std::vector<double> latencyMs;  // steady-state samples
+    std::vector<double> fillFrames; // ring fill before reads that output steady samples
+    uint32_t observedQuantum;       // median of what the graph asked the player for
+    size_t handed = 0;              // sequence frames the player handed over
+    size_t received = 0;            // distinct sequence frames that came out
+    size_t repeated = 0;            // frames that came out more than once
+    size_t altered = 0;             // non-silent output samples that name no frame
+    size_t paddedFrames = 0;        // silent frames between the first and last sequence frame
+    size_t steadyPaddedFrames = 0;  // those of them in the steady state
+    std::vector<uint32_t> lostAt;   // the first frame of each run of lost frames
+};
+
+class Host
+{
+public:
+    explicit Host(int32 block) : processor(new StrovikProcessor)
+    {
+        processor->initialize(nullptr);
+        ProcessSetup setup{kRealtime, kSample32, block, static_cast<double>(kRate)};
+        processor->setupProcessing(setup);
+        processor->setActive(true);
+    }
+    ~Host()
+    {
+        processor->setActive(false);
+        processor->terminate();
+        processor->release();
+    }
+    StrovikProcessor& operator*() { return *processor; }
+
+private:
+    StrovikProcessor* processor;
+};
+
+Measurement measure(const Combination& c, std::string& whyNot)
+{
+    Host host(c.block);
+    StrovikProcessor& processor = *host;
+    if (!Access::ready(processor))
+    {
+        whyNot = "the processor did not reach the server";
+        return {};
+    }
+    const size_t blockFrames = static_cast<size_t>(c.block);
+    const auto seconds = kWarmupSeconds + kSequenceSeconds + kTailSeconds;
+    const size_t blocks = static_cast<size_t>(seconds * kRate / c.block);
+    const size_t startBlock = static_cast<size_t>(kWarmupSeconds * kRate / c.block);
+    const auto sequenceFrames = static_cast<uint32_t>(kSequenceSeconds * kRate);
+
+    std::vector<float> left(blocks * blockFrames), right(blocks * blockFrames);
+    std::vector<int64_t> leftAt(blocks);
+    std::vector<uint32_t> fillBefore(blocks);
+    StrovikBench::HostBlock block(c.block, kRate);
+    SequencePlayer player(sequenceFrames, c.quantum, kRate);
+    std::thread starter;
+    bool started = false;
+
+    using Clock = std::chrono::steady_clock;
+    const auto period = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double>(static_cast<double>(c.block) / kRate));
+    auto next = Clock::now();
+    for (size_t b = 0; b < blocks; ++b)
+    {
+        // Started beside the loop: connecting takes milliseconds the host
+        // loop must not lose.
+        if (b == startBlock)
+            starter = std::thread([&] { started = player.start(whyNot); });
+        fillBefore[b] = Strovik::FrameRingTestAccess::fillFrames(Access::ring(processor));
+        processor.process(block.data);
+        leftAt[b] = monotonicNs();
+        std::copy(block.out[0].begin(), block.out[0].end(), left.begin() + b * blockFrames);
+        std::copy(block.out[1].begin(), block.out[1].end(), right.begin() + b * blockFrames);
+        next += period;
+        std::this_thread::sleep_until(next);
+    }
+    starter.join();
+    player.stop();
+    if (!started)
+        return {};
+
+    const std::vector<SequencePlayer::Handoff> handoffs = player.handoffs();
+    Measurement m;
+    std::vector<double> quanta;
+    for (const auto& h : handoffs)
+    {
+        quanta.push_back(h.requested ? h.requested : h.frames);
+        m.handed += std::min(h.frames, sequenceFrames - h.firstIndex);
+    }
+    m.observedQuantum = static_cast<uint32_t>(StrovikBench::summarize(quanta).median);
+
+    const double msPerFrame = 1000.0 / kRate;
+    std::vector<uint8_t> seen(sequenceFrames, 0);
+    std::vector<double> latencies, fills;
+    size_t firstOut = SIZE_MAX, lastOut = 0, firstSteadyOut = SIZE_MAX;
+    for (size_t b = 0; b < blocks; ++b)
+    {
+        bool steadyInBlock = false;
+        for (size_t i = 0; i < blockFrames; ++i)
+        {
+            const size_t at = b * blockFrames + i;
+            uint32_t index = 0;
+            if (!StrovikBench::sequenceIndex(left[at], right[at], sequenceFrames, index))
+            {
+                m.altered += left[at] != 0.0f || right[at] != 0.0f;
+                continue;
+            }
+            firstOut = std::min(firstOut, at);
+            if (index >= kSteadyFromFrame)
+                firstSteadyOut = std::min(firstSteadyOut, at);
+            lastOut = std::max(lastOut, at);
+            if (seen[index]++)
+            {
+                ++m.repeated;
+                continue;
+            }
+            ++m.received;
+            if (index < kSteadyFromFrame)
+                continue;
+            // The handoff that carried it: the last one starting at or before it.
+            auto h = std::upper_bound(
+                handoffs.begin(), handoffs.end(), index,
+                [](uint32_t i, const SequencePlayer::Handoff& x) { return i < x.firstIndex; });
+            if (h == handoffs.begin())
+                continue;
+            --h;
+            // Both ends in audio time: a sample sounds its place in the buffer
+            // after the buffer's start, on either side.
+            const double handedMs =
+                static_cast<double>(h->ns) / 1e6 + (index - h->firstIndex) * msPerFrame;
+            const double leftMs = static_cast<double>(leftAt[b]) / 1e6 + i * msPerFrame;
+            latencies.push_back(leftMs - handedMs);
+            steadyInBlock = true;
+        }
+        if (steadyInBlock)
+            fills.push_back(fillBefore[b]);
+    }
+    for (uint32_t i = 0; i < std::min<size_t>(m.handed, sequenceFrames); ++i)
+        if (!seen[i] && (i == 0 || seen[i - 1]))
+            m.lostAt.push_back(i);
+    for (size_t at = firstOut; at < lastOut && firstOut != SIZE_MAX; ++at)
+        if (left[at] == 0.0f && right[at] == 0.0f)
+        {
+            ++m.paddedFrames;
+            m.steadyPaddedFrames += at > firstSteadyOut;
+        }
+    m.latencyMs = std::move(latencies);
+    m.fillFrames = std::move(fills);
+    return m;
+}
+
+std::string flagValue(int argc, char** argv, const char* name, const std::string& fallback)
+{
+    const std::string prefix = std::string("--") + name + "=";
+    for (int i = 1; i < argc; ++i)
+        if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) == 0)
+            return argv[i] + prefix.size();
+    return fallback;
+}
+
+} // namespace
+
+// All repeats of one combination, pooled.
+struct Pooled
+{
+    Combination combination{};
+    std::vector<double> latencyMs, fillFrames, repeatMedians;
+    std::vector<uint32_t> quanta;
+    size_t handed = 0, received = 0, repeated = 0, altered = 0, paddedFrames = 0;
+    size_t steadyPaddedFrames = 0;
+    std::vector<uint32_t> lostAt;
+
+    void add(const Measurement& m)
+    {
+        latencyMs.insert(latencyMs.end(), m.latencyMs.begin(), m.latencyMs.end());
+        fillFrames.insert(fillFrames.end(), m.fillFrames.begin(), m.fillFrames.end());
+        repeatMedians.push_back(StrovikBench::summarize(m.latencyMs).median);
+        quanta.push_back(m.observedQuantum);
+        handed += m.handed;
+        received += m.received;
+        repeated += m.repeated;
+        altered += m.altered;
+        paddedFrames += m.paddedFrames;
+        steadyPaddedFrames += m.steadyPaddedFrames;
+        lostAt.insert(lostAt.end(), m.lostAt.begin(), m.lostAt.end());
+    }
+};
+
+std::string quantaText(const std::vector<uint32_t>& quanta)
+{
+    std::string text;
+    for (uint32_t q : quanta)
+        if (text.find(std::to_string(q)) == std::string::npos)
+            text += (text.empty() ? "" : "/") + std::to_string(q);
+    return text;
+}
+
+int main(int argc, char** argv)
+{
+    const int repeats = std::stoi(flagValue(argc, argv, "repeats", "3"));
+    const std::string jsonPath = flagValue(argc, argv, "json", "");
+    const std::string summaryPath = flagValue(argc, argv, "summary", "");
+
+    StrovikTest::PipeWireTestServer server;
+    std::string whyNot;
+    if (!server.start(whyNot))
+    {
+        std::cerr << "strovik_bench_latency: " << whyNot << "\n";
+        return 1;
+    }
+
+    const Combination combinations[] = {{256, 64}, {256, 512}, {1024, 64}, {1024, 512}};
+    std::vector<Pooled> results;
+    for (const Combination& c : combinations)
+    {
+        Pooled pooled;
+        pooled.combination = c;
+        for (int r = 0; r < repeats; ++r)
+        {
+            const Measurement m = measure(c, whyNot);
+            if (m.latencyMs.empty())
+            {
+                std::cerr << "strovik_bench_latency: quantum " << c.quantum << ", block " << c.block
+                          << ": no sequence frame came out. " << whyNot << "\n";
+                return 1;
+            }
+            pooled.add(m);
+            std::printf("quantum %u, block %d, repeat %d: median %.2f ms\n", c.quantum, c.block,
+                        r + 1, pooled.repeatMedians.back());
+            std::fflush(stdout);
+        }
+        results.push_back(std::move(pooled));
+    }
+    server.stop();
+
+    const double msPerFrame = 1000.0 / kRate;
+    std::ostringstream table;
+    table << "### Latency, desktop to plug-in output (" << repeats
+          << " runs of 2.5 s steady state each)\n\n"
+          << "| quantum asked (seen) | host block | median ms | median frames | p10–p90 ms | "
+             "min–max ms | median per run ms | floor frames (ms) | median / floor | ring fill "
+             "before a read, median frames | frames lost / altered / repeated | silence "
+             "padded, frames (in steady state) |\n"
+          << "|---|---:|---:|---:|---|---|---|---|---:|---:|---|---:|\n";
+    std::ostringstream json;
+    json << "{\n  \"rate\": " << kRate << ",\n  \"repeats\": " << repeats
+         << ",\n  \"combinations\": [";
+    for (size_t i = 0; i < results.size(); ++i)
+    {
+        const Pooled& p = results[i];
+        const Summary latency = StrovikBench::summarize(p.latencyMs);
+        const Summary fill = StrovikBench::summarize(p.fillFrames);
+        const Summary perRun = StrovikBench::summarize(p.repeatMedians);
+        const double floorFrames = p.combination.quantum + p.combination.block;
+        const double medianFrames = latency.median / msPerFrame;
+        const size_t lost = p.handed - p.received;
+        char line[640];
+        std::snprintf(line, sizeof line,
+                      "| %u (%s) | %d | %.2f | %.0f | %.2f–%.2f | %.2f–%.2f | %.2f–%.2f | %.0f "
+                      "(%.2f) | %.2f× | %.0f | %zu / %zu / %zu | %zu (%zu) |\n",
+                      p.combination.quantum, quantaText(p.quanta).c_str(), p.combination.block,
+                      latency.median, medianFrames, latency.p10, latency.p90, latency.min,
+                      latency.max, perRun.min, perRun.max, floorFrames, floorFrames * msPerFrame,
+                      medianFrames / floorFrames, fill.median, lost, p.altered, p.repeated,
+                      p.paddedFrames, p.steadyPaddedFrames);
+        table << line;
+        json << (i ? ",\n" : "\n") << "    {\"quantum\": " << p.combination.quantum
+             << ", \"observed_quanta\": \"" << quantaText(p.quanta)
+             << "\", \"block\": " << p.combination.block << ", "
+             << StrovikBench::summaryJson("latency_ms", latency)
+             << ", \"latency_median_frames\": " << medianFrames << ", "
+             << StrovikBench::summaryJson("run_median_ms", perRun) << ", "
+             << StrovikBench::summaryJson("fill_frames", fill)
+             << ", \"floor_frames\": " << floorFrames
+             << ", \"ratio_to_floor\": " << medianFrames / floorFrames
+             << ", \"handed\": " << p.handed << ", \"lost\": " << lost
+             << ", \"altered\": " << p.altered << ", \"repeated\": " << p.repeated
+             << ", \"padded_frames\": " << p.paddedFrames
+             << ", \"steady_padded_frames\": " << p.steadyPaddedFrames
+             << ", \"lost_runs_start_at\": [";
+        for (size_t k = 0; k < p.lostAt.size(); ++k)
+            json << (k ? ", " : "") << p.lostAt[k];
+        json << "]}";
+    }
+    json << "\n  ]\n}\n";
+
+    std::cout << "\n" << table.str() << std::flush;
+    if (!jsonPath.empty())
+        std::ofstream(jsonPath) << json.str();
+    if (!summaryPath.empty())
+        std::ofstream(summaryPath) << table.str();
+    return 0;
+}

@@ -1,0 +1,29 @@
+#pragma once
+
+// Runs Google Benchmark families side by side in one process and reports
+// each subject's median CPU time as a ratio to its floor's. On a shared,
+// noisy machine only such ratios mean much: an absolute figure moves with
+// whoever else is running, while two medians taken in the same run (with
+// repetitions interleaved) move together.
+
+#include <string>
+#include <vector>
+
+namespace StrovikBench {
+
+struct RatioPair
+{
+    std::string subject; // full benchmark name, e.g. "process/512"
+    std::string floor;   // the benchmark it is compared with
+    double target;       // the ratio it should stay at or below
+};
+
+// Takes Google Benchmark's own flags plus
+//   --summary_out=FILE  the ratio table as Markdown
+//   --ratios_out=FILE   the same as JSON
+// runs the registered benchmarks, prints the usual console output, then the
+// ratio table. Returns the process exit code.
+int runWithRatios(int argc, char** argv, const std::string& title,
+                  const std::vector<RatioPair>& pairs);
+
+} // namespace StrovikBench
