@@ -25,6 +25,7 @@
 //
 //   strovik_bench_latency [--repeats=N] [--json=FILE] [--summary=FILE]
 
+#include "flags.h"
 #include "hostblock.h"
 #include "processoraccess.h"
 #include "ringaccess.h"
@@ -219,15 +220,6 @@ Measurement measure(const Combination& c, std::string& whyNot)
     m.latencyMs = std::move(latencies);
     m.fillFrames = std::move(fills);
     return m;
-}
-
-std::string flagValue(int argc, char** argv, const char* name, const std::string& fallback)
-{
-    const std::string prefix = std::string("--") + name + "=";
-    for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) == 0)
-            return argv[i] + prefix.size();
-    return fallback;
 }
 
 } // namespace

@@ -11,6 +11,7 @@
 //
 //   strovik_bench_startup [--runs=N] [--json=FILE] [--summary=FILE]
 
+#include "flags.h"
 #include "hostblock.h"
 #include "noserver.h"
 #include "processoraccess.h"
@@ -131,15 +132,6 @@ size_t countFailed(const Phase& phase, Field field)
     for (size_t i = 1; i < phase.runs.size(); ++i)
         failed += phase.runs[i].*field < 0;
     return failed;
-}
-
-std::string flagValue(int argc, char** argv, const char* name, const std::string& fallback)
-{
-    const std::string prefix = std::string("--") + name + "=";
-    for (int i = 1; i < argc; ++i)
-        if (std::strncmp(argv[i], prefix.c_str(), prefix.size()) == 0)
-            return argv[i] + prefix.size();
-    return fallback;
 }
 
 struct Row

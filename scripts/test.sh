@@ -4,7 +4,8 @@
 # and a one-minute soak against a private PipeWire server that the tests
 # start and stop themselves. Then the same suite under AddressSanitizer
 # (with UndefinedBehavior and Leak sanitizers) and under ThreadSanitizer,
-# short fuzzing runs, and the Debian package installed, used and removed.
+# short fuzzing runs, and (as root) the Debian package built, installed,
+# used and removed.
 #
 #   scripts/test.sh            everything (what CI runs)
 #   scripts/test.sh --quick    the plain build's tests only
@@ -47,15 +48,27 @@ record suite "$ROOT/build" "$*"
 
 if [ -z "$QUICK" ]; then
     stage "AddressSanitizer + UndefinedBehaviorSanitizer + LeakSanitizer"
-    ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
-    UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1 \
-        record suite "$ROOT/build-asan" "-LE soak $*" \
+    export ASAN_OPTIONS=detect_leaks=1:abort_on_error=1
+    export UBSAN_OPTIONS=halt_on_error=1:print_stacktrace=1
+    record suite "$ROOT/build-asan" "-LE soak $*" \
         -DSTROVIK_SANITIZE=address -DSTROVIK_BUILD_BENCHMARKS=OFF
+    unset ASAN_OPTIONS UBSAN_OPTIONS
 
     stage "ThreadSanitizer"
-    TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1" \
-        record suite "$ROOT/build-tsan" "-LE soak $*" \
+    export TSAN_OPTIONS="halt_on_error=1 second_deadlock_stack=1"
+    record suite "$ROOT/build-tsan" "-LE soak $*" \
         -DSTROVIK_SANITIZE=thread -DSTROVIK_BUILD_BENCHMARKS=OFF
+    unset TSAN_OPTIONS
+
+    stage "fuzzing, 60 s a target"
+    record "$ROOT/scripts/fuzz.sh" 60
+
+    stage "Debian package: install, capture, remove"
+    if [ "$(id -u)" -eq 0 ]; then
+        record "$ROOT/scripts/check-package.sh"
+    else
+        echo "skipped: installing a package needs root (sudo scripts/check-package.sh)"
+    fi
 fi
 
 stage "summary"

@@ -67,7 +67,6 @@ protected:
         return std::vector<float>(samples.begin() + long(first + margin),
                                   samples.begin() + long(last - margin));
     }
-
 };
 
 TEST_F(CaptureTest, ConnectsAndLinksToTheDefaultSinkMonitor)

@@ -100,6 +100,10 @@ SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<fl
     if (m.start < 0)
         return m;
 
+    auto note = [&](size_t at, char kind) {
+        if (m.events.size() < 32)
+            m.events.emplace_back(at, kind);
+    };
     auto sameFrame = [&](size_t c, size_t p) {
         return left[c] == played[2 * p] && right[c] == played[2 * p + 1];
     };
@@ -124,6 +128,7 @@ SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<fl
             if (end == left.size())
                 break;
             ++m.gaps;
+            note(c, 'g');
             m.gapFrames += end - c;
             c = end;
             continue;
@@ -138,6 +143,7 @@ SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<fl
         {
             m.lost += q - p;
             ++m.lostRuns;
+            note(c, 'l');
             p = q;
             continue;
         }
@@ -148,10 +154,13 @@ SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<fl
         if (back <= std::min(p, window))
         {
             ++m.duplicated;
+            note(c, 'd');
             ++c;
             continue;
         }
         ++m.altered;
+        if (m.events.empty() || m.events.back().second != 'a')
+            note(c, 'a');
         ++c;
         ++p;
     }

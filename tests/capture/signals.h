@@ -34,15 +34,18 @@ namespace StrovikTest {
 // How a captured stereo stream matches the played one, after alignment.
 struct SequenceMatch
 {
-    long start = -1;      // captured frame where the played sequence begins
-    size_t compared = 0;  // frames found equal to the played ones
-    size_t lost = 0;      // played frames that never came out (dropped packets)
-    size_t lostRuns = 0;  // how many separate runs of them
+    long start = -1;       // captured frame where the played sequence begins
+    size_t compared = 0;   // frames found equal to the played ones
+    size_t lost = 0;       // played frames that never came out (dropped packets)
+    size_t lostRuns = 0;   // how many separate runs of them
     size_t duplicated = 0; // captured frames repeating one that came out before
-    size_t altered = 0;   // captured frames that match nothing played
-    size_t gaps = 0;      // runs of zero frames padded in on underflow
-    size_t gapFrames = 0; // their total length
-    size_t unheard = 0;   // played frames after the end of what came out
+    size_t altered = 0;    // captured frames that match nothing played
+    size_t gaps = 0;       // runs of zero frames padded in on underflow
+    size_t gapFrames = 0;  // their total length
+    size_t unheard = 0;    // played frames after the end of what came out
+    // Where the first events happened: captured frame and kind
+    // ('g' gap, 'l' lost, 'd' duplicated, 'a' altered).
+    std::vector<std::pair<size_t, char>> events;
 };
 
 // `left`/`right`: captured channels; `played`: interleaved stereo frames.

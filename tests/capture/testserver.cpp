@@ -51,9 +51,8 @@ bool PipeWireTestServer::start(std::string& whyNot, bool withSessionManager)
     if (!::mkdtemp(pattern))
         throw std::runtime_error("mkdtemp failed");
     dir = pattern;
-    const std::string exports = commandOutput("bash " + kScript +
-                                              (withSessionManager ? " start " : " start-bare ") +
-                                              dir);
+    const std::string exports =
+        commandOutput("bash " + kScript + (withSessionManager ? " start " : " start-bare ") + dir);
     running = true;
     // Lines of the form: export NAME=value
     size_t pos = 0;

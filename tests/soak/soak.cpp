@@ -94,7 +94,8 @@ int main(int argc, char** argv)
     // The host's clock runs offsetPpm faster (negative: slower) than the graph's.
     using Clock = std::chrono::steady_clock;
     const double period = kBlock / kRate / (1.0 + offsetPpm * 1e-6);
-    const auto tick = std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(period));
+    const auto tick =
+        std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(period));
     const size_t blocks = static_cast<size_t>((seconds + 2.0) / period);
 
     std::vector<float> left, right;
@@ -142,6 +143,13 @@ int main(int argc, char** argv)
                 m.gapFrames, m.gapFrames * 1000.0 / kRate);
     std::printf("  unheard tail      %zu frames\n", m.unheard);
     std::printf("  ring RESET lines  %zu\n", resets);
+    if (!m.events.empty())
+    {
+        std::printf("  events at        ");
+        for (const auto& [at, kind] : m.events)
+            std::printf(" %c@%.2fs", kind, at / kRate);
+        std::printf("\n");
+    }
     std::printf("  ring fill         %u%% .. %u%% over %zu reports", fillMin, fillMax, fill.size());
     if (fill.size() >= 2)
     {
@@ -173,8 +181,8 @@ int main(int argc, char** argv)
     }
     // On a common clock nothing may be lost or changed. With an offset the
     // figures above are the measurement: what a user hears.
-    const bool clean = m.lost == 0 && m.duplicated == 0 && m.altered == 0 && resets == 0 &&
-                       m.unheard <= 2048;
+    const bool clean =
+        m.lost == 0 && m.duplicated == 0 && m.altered == 0 && resets == 0 && m.unheard <= 2048;
     if (offsetPpm == 0 && !clean)
     {
         std::printf("FAILED\n");

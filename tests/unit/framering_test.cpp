@@ -1,5 +1,6 @@
 #include "diagnosticlog.h"
 #include "framering.h"
+#include "frameringaccess.h"
 
 #include <gtest/gtest.h>
 
@@ -15,24 +16,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-namespace Strovik {
-
-// Reaches the private positions, for states a test could otherwise only
-// reach after some 2^32 bytes of traffic, or never.
-struct FrameRingTestAccess
-{
-    static void setPositions(FrameRing& ring, uint32_t readPos, uint32_t writePos)
-    {
-        ring.readPos.store(readPos);
-        ring.writePos.store(writePos);
-    }
-    static uint32_t readPos(const FrameRing& ring) { return ring.readPos.load(); }
-    static uint32_t writePos(const FrameRing& ring) { return ring.writePos.load(); }
-    static const float* storage(const FrameRing& ring) { return ring.ringStorage.data(); }
-};
-
-} // namespace Strovik
 
 namespace {
 

@@ -1,0 +1,303 @@
+// Calls StrovikProcessor::process with host data of any shape, in the two
+// states a fuzzer can reach without a PipeWire server: not ready (no server
+// answered) and streaming (a stream as far as process() can tell, its ring
+// filled by the fuzzer in place of PipeWire's thread). The third state,
+// ready without a stream, would connect to a server and is left out.
+//
+// Every process() call must return kResultOk, write only output bus 0, and
+// write exactly what the ring held (or silence) and zeros after it.
+
+#include "frameringaccess.h"
+#include "fuzzblock.h"
+#include "fuzzsupport.h"
+#include "strovikprocessor.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdlib>
+#include <deque>
+#include <unistd.h>
+#include <utility>
+#include <vector>
+
+namespace Strovik {
+
+struct StrovikProcessorTestAccess
+{
+    static FrameRing& ring(StrovikProcessor& p) { return p.ring; }
+    static bool ready(const StrovikProcessor& p) { return p.pwReady.load(); }
+    // process() only compares the stream with null; nothing ever dereferences
+    // this one, and it is gone again before terminate() could see it.
+    static void setStreaming(StrovikProcessor& p, bool streaming)
+    {
+        static unsigned char fakeStream;
+        p.stream = streaming ? reinterpret_cast<pw_stream*>(&fakeStream) : nullptr;
+        p.pwReady.store(streaming);
+    }
+    static void setTransport(StrovikProcessor& p, bool wasPlaying, bool resetPending)
+    {
+        p.wasPlaying = wasPlaying;
+        p.resetPending = resetPending;
+    }
+    static bool wasPlaying(const StrovikProcessor& p) { return p.wasPlaying; }
+    static bool resetPending(const StrovikProcessor& p) { return p.resetPending; }
+    static void setSampleRate(StrovikProcessor& p, uint32_t rate) { p.sampleRate = rate; }
+    static uint32_t sampleRate(const StrovikProcessor& p) { return p.sampleRate; }
+    static void setCallbackCount(StrovikProcessor& p, uint64_t count)
+    {
+        p.pwCallbackCount.store(count);
+    }
+};
+
+} // namespace Strovik
+
+namespace {
+
+using namespace Steinberg;
+using namespace Steinberg::Vst;
+using namespace StrovikFuzz;
+using Strovik::FrameRing;
+using Strovik::StrovikProcessor;
+using RingAccess = Strovik::FrameRingTestAccess;
+using Access = Strovik::StrovikProcessorTestAccess;
+using Frame = std::pair<uint32_t, uint32_t>; // left and right sample bits
+
+// One instance for the whole run: initialize() brings PipeWire's context up,
+// far too slow for every input. Each input sets all the state process()
+// reads, so inputs stay independent of each other.
+StrovikProcessor* processor = nullptr;
+
+void shutDownProcessor()
+{
+    Access::setStreaming(*processor, false);
+    processor->terminate();
+    processor->release();
+    processor = nullptr;
+}
+
+// The stereo frames the ring holds, oldest first; unknown after the fuzzer
+// put the positions anywhere (the ring is then read for whatever it has).
+struct RingModel
+{
+    bool known = true;
+    std::deque<Frame> frames;
+};
+
+// What PipeWire's thread would do: append a stereo packet, whole or not at all.
+void deliverPacket(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
+{
+    const uint32_t frames = in.ConsumeIntegralInRange<uint32_t>(0, in.remaining_bytes() / 8);
+    std::vector<float> samples(2 * size_t{frames});
+    for (float& sample : samples)
+        sample = ringSample(in.ConsumeIntegral<uint32_t>());
+    const uint32_t fill = RingAccess::writePos(ring) - RingAccess::readPos(ring);
+    ring.writeRing(samples.data(), frames, 2);
+    if (!model.known)
+        return;
+    if (frames != 0 && uint64_t{frames} * FrameRing::kBytesPerFrame <= ring.capacityBytes() - fill)
+        for (uint32_t i = 0; i < frames; ++i)
+            model.frames.emplace_back(sampleBits(samples[2 * i]), sampleBits(samples[2 * i + 1]));
+    FUZZ_CHECK(RingAccess::writePos(ring) - RingAccess::readPos(ring) ==
+               model.frames.size() * FrameRing::kBytesPerFrame);
+}
+
+void enterStreaming(RingModel& model, CostBudget& budget, FuzzedDataProvider& in)
+{
+    FrameRing& ring = Access::ring(*processor);
+    const uint32_t rate = pickRingRate(in, budget);
+    RingAccess::releaseStorage(ring);
+    ring.sizeRing(rate);
+    FUZZ_CHECK(capacityMatchesRate(ring.capacityBytes(), rate));
+    // Anywhere in the 32-bit position space, now and then with an impossible
+    // fill; always on whole frames, as the writer and reader move, so that
+    // every sample read is one that was stored (fuzz_ring covers the rest).
+    constexpr uint32_t kFrameMask = ~(FrameRing::kBytesPerFrame - 1);
+    const uint32_t readPos = in.ConsumeIntegral<uint32_t>() & kFrameMask;
+    const uint32_t writePos = in.ConsumeIntegralInRange<int>(0, 7) == 7
+                                  ? readPos + (in.ConsumeIntegral<uint32_t>() & kFrameMask)
+                                  : readPos;
+    RingAccess::setPositions(ring, readPos, writePos);
+    model.known = readPos == writePos;
+    for (int packets = in.ConsumeIntegralInRange<int>(0, 3); packets > 0; --packets)
+        deliverPacket(ring, model, in);
+
+    const bool wasPlaying = in.ConsumeBool();
+    Access::setTransport(*processor, wasPlaying, in.ConsumeBool());
+    // process() logs a line to /tmp/strovik.log whenever the count is a
+    // multiple of 1000; 1 keeps the file out of most inputs.
+    Access::setCallbackCount(
+        *processor, in.ConsumeIntegralInRange<int>(0, 7) == 7 ? in.ConsumeIntegral<uint64_t>() : 1);
+    Access::setStreaming(*processor, true);
+}
+
+// What the host last told setupProcessing; ProcessData repeats its mode.
+struct HostSetup
+{
+    double sampleRate = 0;
+    int32 processMode = kRealtime;
+};
+
+HostSetup setUpProcessing(FuzzedDataProvider& in)
+{
+    ProcessSetup setup{};
+    setup.processMode = in.ConsumeIntegralInRange<int32>(kRealtime, kOffline);
+    setup.symbolicSampleSize = kSample32; // the only size the plug-in takes
+    setup.maxSamplesPerBlock = in.ConsumeIntegral<int32>();
+    setup.sampleRate = pickHostRate(in);
+    FUZZ_CHECK(processor->setupProcessing(setup) == kResultOk);
+    return {setup.sampleRate, setup.processMode};
+}
+
+// Samples [from, to) of a channel are all +0.0.
+bool silentFrom(const float* channel, int32_t from, int32_t to)
+{
+    return allSamplesAre(channel + from, static_cast<size_t>(to - from), 0);
+}
+
+// One channel of a streaming block: the frames read, one side of each,
+// then zeros. Unknown ring contents must still have been written over.
+void checkStreamedChannel(const float* channel, const RingModel& model, uint32_t frames, bool right,
+                          int32_t numSamples)
+{
+    if (!channel)
+        return;
+    for (uint32_t i = 0; i < frames; ++i)
+    {
+        const uint32_t bits = sampleBits(channel[i]);
+        if (model.known)
+            FUZZ_CHECK(bits == (right ? model.frames[i].second : model.frames[i].first));
+        else
+            FUZZ_CHECK(bits != kUntouched);
+    }
+    FUZZ_CHECK(silentFrom(channel, static_cast<int32_t>(frames), numSamples));
+}
+
+void runBlock(bool streaming, RingModel& model, const HostSetup& host, CostBudget& budget,
+              FuzzedDataProvider& in)
+{
+    FuzzBlock block(in, host.processMode, budget);
+    const double hostRate = host.sampleRate;
+    ProcessData& data = block.data;
+    FrameRing& ring = Access::ring(*processor);
+    const uint32_t readBefore = RingAccess::readPos(ring);
+    const uint32_t writeBefore = RingAccess::writePos(ring);
+    const bool wasPlaying = Access::wasPlaying(*processor);
+    const bool resetPending = Access::resetPending(*processor);
+    const uint32_t rateBefore = Access::sampleRate(*processor);
+
+    FUZZ_CHECK(processor->process(data) == kResultOk);
+
+    // A usable host rate is taken, rounded to whole Hz; any other keeps the last one.
+    const uint32_t rate = Access::sampleRate(*processor);
+    if (std::isfinite(hostRate) && hostRate > 0 && hostRate < 4294967295.5)
+        FUZZ_CHECK(std::fabs(static_cast<double>(rate) - hostRate) <= 0.5);
+    else
+        FUZZ_CHECK(rate == rateBefore);
+
+    FUZZ_CHECK(block.othersUntouched());
+    FUZZ_CHECK(RingAccess::writePos(ring) == writeBefore); // only PipeWire's thread writes
+    if (!block.mainOutputWritable())
+    {
+        FUZZ_CHECK(block.mainOutputUntouched());
+        FUZZ_CHECK(RingAccess::readPos(ring) == readBefore);
+        FUZZ_CHECK(Access::wasPlaying(*processor) == wasPlaying);
+        FUZZ_CHECK(Access::resetPending(*processor) == resetPending);
+        return;
+    }
+
+    const AudioBusBuffers& bus = data.outputs[0];
+    const int32_t numSamples = data.numSamples;
+    bool silent = !streaming;
+    if (streaming)
+    {
+        // A transport start (or one still pending) empties the ring and
+        // outputs silence for that block.
+        const bool playing =
+            data.processContext && (data.processContext->state & ProcessContext::kPlaying);
+        const bool reset = resetPending || (playing && !wasPlaying);
+        FUZZ_CHECK(Access::wasPlaying(*processor) == (data.processContext ? playing : wasPlaying));
+        FUZZ_CHECK(!Access::resetPending(*processor));
+        if (reset)
+        {
+            FUZZ_CHECK(RingAccess::readPos(ring) == writeBefore);
+            model.known = true;
+            model.frames.clear();
+            silent = true;
+        }
+    }
+    else
+    {
+        FUZZ_CHECK(RingAccess::readPos(ring) == readBefore);
+    }
+    if (silent)
+    {
+        for (int32_t c = 0; c < bus.numChannels; ++c)
+            if (const float* channel = bus.channelBuffers32[c])
+                FUZZ_CHECK(silentFrom(channel, 0, numSamples));
+        return;
+    }
+
+    const uint32_t consumed = RingAccess::readPos(ring) - readBefore;
+    const uint32_t limit = std::min<uint32_t>(numSamples, FrameRing::kScratchFrames);
+    FUZZ_CHECK(consumed % FrameRing::kBytesPerFrame == 0);
+    const uint32_t frames = consumed / FrameRing::kBytesPerFrame;
+    FUZZ_CHECK(frames <= limit);
+    if (model.known)
+        FUZZ_CHECK(frames == std::min<uint64_t>(limit, model.frames.size()));
+    checkStreamedChannel(bus.channelBuffers32[0], model, frames, false, numSamples);
+    if (bus.numChannels >= 2)
+        checkStreamedChannel(bus.channelBuffers32[1], model, frames, true, numSamples);
+    for (int32_t c = 2; c < bus.numChannels; ++c)
+        if (const float* channel = bus.channelBuffers32[c])
+            FUZZ_CHECK(silentFrom(channel, 0, numSamples));
+    if (model.known)
+        model.frames.erase(model.frames.begin(), model.frames.begin() + frames);
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
+{
+    // An empty runtime directory: no PipeWire server can answer, so
+    // initialize() leaves the instance not ready, and nothing the fuzzer
+    // does can reach a real desktop session.
+    char dir[] = "/tmp/strovik-fuzz-no-server.XXXXXX";
+    FUZZ_CHECK(mkdtemp(dir) != nullptr);
+    setenv("PIPEWIRE_RUNTIME_DIR", dir, 1);
+    setenv("XDG_RUNTIME_DIR", dir, 1);
+    unsetenv("PIPEWIRE_REMOTE");
+
+    processor = new StrovikProcessor;
+    FUZZ_CHECK(processor->initialize(nullptr) == kResultOk);
+    FUZZ_CHECK(!Access::ready(*processor));
+    rmdir(dir);
+    // The server-less initialize may have skipped it; streaming needs it.
+    Access::ring(*processor).sizeScratch();
+    std::atexit(shutDownProcessor);
+    return 0;
+}
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
+{
+    FuzzedDataProvider in(data, size);
+    Access::setSampleRate(*processor, in.ConsumeIntegral<uint32_t>());
+    HostSetup host = setUpProcessing(in);
+    const bool streaming = in.ConsumeBool();
+    RingModel model;
+    CostBudget budget(data, size);
+    if (streaming)
+        enterStreaming(model, budget, in);
+
+    for (int blocks = in.ConsumeIntegralInRange<int>(1, 4); blocks > 0; --blocks)
+    {
+        if (in.ConsumeIntegralInRange<int>(0, 3) == 3)
+            host = setUpProcessing(in);
+        if (streaming && in.ConsumeBool())
+            deliverPacket(Access::ring(*processor), model, in);
+        runBlock(streaming, model, host, budget, in);
+    }
+
+    Access::setStreaming(*processor, false);
+    RingAccess::releaseStorage(Access::ring(*processor));
+    return 0;
+}
