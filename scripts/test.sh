@@ -72,5 +72,5 @@ if [ -z "$QUICK" ]; then
 fi
 
 stage "summary"
-echo "test stages: $PASSED passed, $FAILED failed"
+echo "stages: $PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]
