@@ -48,19 +48,8 @@ case "$SECONDS_EACH" in
     ;;
 esac
 
-"$ROOT/scripts/install-deps.sh"
-SUDO=
-[ "$(id -u)" -eq 0 ] || SUDO=sudo
-missing=
-for p in clang libclang-rt-14-dev; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q 'ok installed' || missing="$missing $p"
-done
-if [ -n "$missing" ]; then
-    echo "Installing:$missing"
-    $SUDO apt-get update -qq
-    # shellcheck disable=SC2086 # one word per package
-    DEBIAN_FRONTEND=noninteractive $SUDO apt-get install -y -qq --no-install-recommends $missing
-fi
+# clang and its libFuzzer runtime on top of what every build needs.
+"$ROOT/scripts/install-deps.sh" clang libclang-rt-14-dev
 
 SANITIZE="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all \
 -fno-omit-frame-pointer -fsanitize-coverage-ignorelist=$ROOT/fuzz/coverage-ignorelist.txt"
