@@ -1,7 +1,8 @@
 #!/bin/sh
 # Installs, from Debian's archive, what building and testing the plug-in
 # needs (plus any packages named as arguments), then fetches the VST 3 SDK
-# sources (scripts/fetch-vst3sdk.sh). Safe to run again: apt and the fetch
+# sources (scripts/fetch-vst3sdk.sh). "file" is there for CPack's Debian
+# package step. Safe to run again: apt and the fetch
 # script skip what is already there.
 set -eu
 
@@ -10,7 +11,7 @@ SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 
 PACKAGES="build-essential cmake pkg-config ca-certificates libpipewire-0.3-dev \
-libgtest-dev libbenchmark-dev pipewire pipewire-bin wireplumber sox $*"
+libgtest-dev libbenchmark-dev pipewire pipewire-bin wireplumber sox file $*"
 
 missing=
 for p in $PACKAGES; do
