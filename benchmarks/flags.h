@@ -6,6 +6,8 @@
 #include <cstring>
 #include <string>
 
+namespace Strovik::Bench {
+
 inline std::string flagValue(int argc, char** argv, const char* name, const std::string& fallback)
 {
     const std::string prefix = std::string("--") + name + "=";
@@ -14,3 +16,5 @@ inline std::string flagValue(int argc, char** argv, const char* name, const std:
             return argv[i] + prefix.size();
     return fallback;
 }
+
+} // namespace Strovik::Bench

@@ -2,10 +2,12 @@
 // server: a playback client of our own (sequenceplayer.h) plays a sequence
 // whose samples name their own frame index into the default sink, asking for
 // a quantum as pw-play --latency=N does, and stamps the moment it hands each
-// buffer to the graph. Meanwhile a host loop runs process() in real time and
-// stamps the moment each call returns, both on CLOCK_MONOTONIC in this one
-// process. Each side is a stream of audio that starts at its stamp, so a
-// sample is handed to the graph at
+// buffer to the graph. It runs in a process of its own, as desktop audio
+// does: the plug-in leaves out what its host's process plays into the sink,
+// and this process is the host. Meanwhile a host loop runs process() in real
+// time and stamps the moment each call returns, both on CLOCK_MONOTONIC,
+// which the two processes share. Each side is a stream of audio that starts
+// at its stamp, so a sample is handed to the graph at
 //
 //     handover of its buffer + its place in that buffer / rate
 //
@@ -24,33 +26,40 @@
 // graph's side, the ring's fill just before each read is recorded.
 //
 //   strovik_bench_latency [--repeats=N] [--json=FILE] [--summary=FILE]
+//
+// (Run with --player=FILE, it is that player: see runPlayer.)
 
+#include "activeprocessor.h"
 #include "flags.h"
-#include "hostblock.h"
+#include "processblock.h"
 #include "processoraccess.h"
-#include "ringaccess.h"
+#include "realtimeloop.h"
 #include "sequenceplayer.h"
 #include "stats.h"
 #include "testserver.h"
 
 #include <algorithm>
 #include <chrono>
+#include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <pthread.h>
 #include <sstream>
 #include <string>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
+using namespace Strovik::Bench;
 using Strovik::StrovikProcessor;
+using Strovik::Hostkit::ProcessBlock;
 using Access = Strovik::StrovikProcessorTestAccess;
-using StrovikBench::monotonicNs;
-using StrovikBench::SequencePlayer;
-using StrovikBench::Summary;
 
 namespace {
 
@@ -63,6 +72,8 @@ constexpr double kTailSeconds = 1.0;
 // The first half second of the sequence covers the player's linking and the
 // graph's switch to the asked quantum; the figures are the steady state after.
 constexpr uint32_t kSteadyFromFrame = kRate / 2;
+// The player stops on its own after this long, should nothing stop it.
+constexpr time_t kPlayerLimitSeconds = 30;
 
 struct Combination
 {
@@ -84,31 +95,52 @@ struct Measurement
     std::vector<uint32_t> lostAt;   // the first frame of each run of lost frames
 };
 
-class Host
+// The player's side, in the child process: plays `frames` sequence frames
+// (then silence) until the parent is done listening and stops it with
+// SIGTERM, then writes every handoff to `handoffPath` as it is laid out in
+// memory (parent and child are the same program).
+int runPlayer(const std::string& handoffPath, int argc, char** argv)
 {
-public:
-    explicit Host(int32 block) : processor(new StrovikProcessor)
+    const auto frames = static_cast<uint32_t>(std::stoul(flagValue(argc, argv, "frames", "0")));
+    const auto quantum = static_cast<uint32_t>(std::stoul(flagValue(argc, argv, "quantum", "0")));
+    // Blocked before PipeWire's thread exists, so that it inherits the mask
+    // and the signal waits here for sigtimedwait.
+    sigset_t stop;
+    sigemptyset(&stop);
+    sigaddset(&stop, SIGTERM);
+    pthread_sigmask(SIG_BLOCK, &stop, nullptr);
+    SequencePlayer player(frames, quantum, kRate);
+    std::string whyNot;
+    if (!player.start(whyNot))
     {
-        processor->initialize(nullptr);
-        ProcessSetup setup{kRealtime, kSample32, block, static_cast<double>(kRate)};
-        processor->setupProcessing(setup);
-        processor->setActive(true);
+        std::cerr << "strovik_bench_latency player: " << whyNot << "\n";
+        return 1;
     }
-    ~Host()
-    {
-        processor->setActive(false);
-        processor->terminate();
-        processor->release();
-    }
-    StrovikProcessor& operator*() { return *processor; }
+    // Bounded, should the parent never send it.
+    const timespec limit{kPlayerLimitSeconds, 0};
+    sigtimedwait(&stop, nullptr, &limit);
+    player.stop();
+    const std::vector<SequencePlayer::Handoff> handoffs = player.handoffs();
+    std::ofstream out(handoffPath, std::ios::binary);
+    out.write(reinterpret_cast<const char*>(handoffs.data()),
+              static_cast<std::streamsize>(handoffs.size() * sizeof(SequencePlayer::Handoff)));
+    return out ? 0 : 1;
+}
 
-private:
-    StrovikProcessor* processor;
-};
+// The parent's side: the handoffs the player wrote.
+std::vector<SequencePlayer::Handoff> readHandoffs(const std::string& path)
+{
+    std::ifstream in(path, std::ios::binary);
+    std::vector<SequencePlayer::Handoff> handoffs;
+    SequencePlayer::Handoff h{};
+    while (in.read(reinterpret_cast<char*>(&h), sizeof h))
+        handoffs.push_back(h);
+    return handoffs;
+}
 
 Measurement measure(const Combination& c, std::string& whyNot)
 {
-    Host host(c.block);
+    ActiveProcessor host(c.block, kRate);
     StrovikProcessor& processor = *host;
     if (!Access::ready(processor))
     {
@@ -124,35 +156,63 @@ Measurement measure(const Combination& c, std::string& whyNot)
     std::vector<float> left(blocks * blockFrames), right(blocks * blockFrames);
     std::vector<int64_t> leftAt(blocks);
     std::vector<uint32_t> fillBefore(blocks);
-    StrovikBench::HostBlock block(c.block, kRate);
-    SequencePlayer player(sequenceFrames, c.quantum, kRate);
-    std::thread starter;
-    bool started = false;
-
-    using Clock = std::chrono::steady_clock;
-    const auto period = std::chrono::duration_cast<Clock::duration>(
-        std::chrono::duration<double>(static_cast<double>(c.block) / kRate));
-    auto next = Clock::now();
-    for (size_t b = 0; b < blocks; ++b)
+    ProcessBlock block(2, c.block);
+    block.setPlaying(true);
+    block.context.sampleRate = kRate;
+    char handoffPath[] = "/tmp/strovik-bench-handoffs-XXXXXX";
+    const int handoffFile = ::mkstemp(handoffPath);
+    if (handoffFile < 0)
     {
-        // Started beside the loop: connecting takes milliseconds the host
+        whyNot = "mkstemp failed";
+        return {};
+    }
+    ::close(handoffFile);
+    const std::vector<std::string> playerArgs{
+        "/proc/self/exe", std::string("--player=") + handoffPath,
+        "--frames=" + std::to_string(sequenceFrames), "--quantum=" + std::to_string(c.quantum)};
+    std::unique_ptr<Strovik::Test::ChildProcess> player;
+    std::thread starter;
+
+    const auto before = [&](size_t b, ProcessBlock&) {
+        // Started beside the loop: starting a process takes time the host
         // loop must not lose.
         if (b == startBlock)
-            starter = std::thread([&] { started = player.start(whyNot); });
+            starter = std::thread([&] {
+                try
+                {
+                    player = std::make_unique<Strovik::Test::ChildProcess>(playerArgs);
+                }
+                catch (const std::exception&)
+                {
+                    // No player: reported below.
+                }
+            });
         fillBefore[b] = Strovik::FrameRingTestAccess::fillFrames(Access::ring(processor));
-        processor.process(block.data);
+    };
+    const auto after = [&](size_t b, const ProcessBlock& out) {
         leftAt[b] = monotonicNs();
-        std::copy(block.out[0].begin(), block.out[0].end(), left.begin() + b * blockFrames);
-        std::copy(block.out[1].begin(), block.out[1].end(), right.begin() + b * blockFrames);
-        next += period;
-        std::this_thread::sleep_until(next);
-    }
+        std::copy(out.channel(0).begin(), out.channel(0).end(), left.begin() + b * blockFrames);
+        std::copy(out.channel(1).begin(), out.channel(1).end(), right.begin() + b * blockFrames);
+        return true;
+    };
+    Strovik::Hostkit::runBlocksInRealtime(processor, block, kRate, blocks, before, after);
     starter.join();
-    player.stop();
-    if (!started)
+    if (!player)
+    {
+        ::unlink(handoffPath);
+        whyNot = "cannot start the player process";
         return {};
+    }
+    // SIGTERM: it stops playing, writes its handoffs and exits.
+    player->terminate();
+    const std::vector<SequencePlayer::Handoff> handoffs = readHandoffs(handoffPath);
+    ::unlink(handoffPath);
+    if (handoffs.empty())
+    {
+        whyNot = "the player process handed nothing to the graph (see its message above)";
+        return {};
+    }
 
-    const std::vector<SequencePlayer::Handoff> handoffs = player.handoffs();
     Measurement m;
     std::vector<double> quanta;
     for (const auto& h : handoffs)
@@ -160,7 +220,7 @@ Measurement measure(const Combination& c, std::string& whyNot)
         quanta.push_back(h.requested ? h.requested : h.frames);
         m.handed += std::min(h.frames, sequenceFrames - h.firstIndex);
     }
-    m.observedQuantum = static_cast<uint32_t>(StrovikBench::summarize(quanta).median);
+    m.observedQuantum = static_cast<uint32_t>(summarize(quanta).median);
 
     const double msPerFrame = 1000.0 / kRate;
     std::vector<uint8_t> seen(sequenceFrames, 0);
@@ -173,7 +233,7 @@ Measurement measure(const Combination& c, std::string& whyNot)
         {
             const size_t at = b * blockFrames + i;
             uint32_t index = 0;
-            if (!StrovikBench::sequenceIndex(left[at], right[at], sequenceFrames, index))
+            if (!sequenceIndex(left[at], right[at], sequenceFrames, index))
             {
                 m.altered += left[at] != 0.0f || right[at] != 0.0f;
                 continue;
@@ -238,7 +298,7 @@ struct Pooled
     {
         latencyMs.insert(latencyMs.end(), m.latencyMs.begin(), m.latencyMs.end());
         fillFrames.insert(fillFrames.end(), m.fillFrames.begin(), m.fillFrames.end());
-        repeatMedians.push_back(StrovikBench::summarize(m.latencyMs).median);
+        repeatMedians.push_back(summarize(m.latencyMs).median);
         quanta.push_back(m.observedQuantum);
         handed += m.handed;
         received += m.received;
@@ -261,11 +321,15 @@ std::string quantaText(const std::vector<uint32_t>& quanta)
 
 int main(int argc, char** argv)
 {
+    const std::string handoffPath = flagValue(argc, argv, "player", "");
+    if (!handoffPath.empty())
+        return runPlayer(handoffPath, argc, argv);
+
     const int repeats = std::stoi(flagValue(argc, argv, "repeats", "3"));
     const std::string jsonPath = flagValue(argc, argv, "json", "");
     const std::string summaryPath = flagValue(argc, argv, "summary", "");
 
-    StrovikTest::PipeWireTestServer server;
+    Strovik::Test::PipeWireTestServer server;
     std::string whyNot;
     if (!server.start(whyNot))
     {
@@ -312,9 +376,9 @@ int main(int argc, char** argv)
     for (size_t i = 0; i < results.size(); ++i)
     {
         const Pooled& p = results[i];
-        const Summary latency = StrovikBench::summarize(p.latencyMs);
-        const Summary fill = StrovikBench::summarize(p.fillFrames);
-        const Summary perRun = StrovikBench::summarize(p.repeatMedians);
+        const Summary latency = summarize(p.latencyMs);
+        const Summary fill = summarize(p.fillFrames);
+        const Summary perRun = summarize(p.repeatMedians);
         const double floorFrames = p.combination.quantum + p.combination.block;
         const double medianFrames = latency.median / msPerFrame;
         const size_t lost = p.handed - p.received;
@@ -331,10 +395,9 @@ int main(int argc, char** argv)
         json << (i ? ",\n" : "\n") << "    {\"quantum\": " << p.combination.quantum
              << ", \"observed_quanta\": \"" << quantaText(p.quanta)
              << "\", \"block\": " << p.combination.block << ", "
-             << StrovikBench::summaryJson("latency_ms", latency)
+             << summaryJson("latency_ms", latency)
              << ", \"latency_median_frames\": " << medianFrames << ", "
-             << StrovikBench::summaryJson("run_median_ms", perRun) << ", "
-             << StrovikBench::summaryJson("fill_frames", fill)
+             << summaryJson("run_median_ms", perRun) << ", " << summaryJson("fill_frames", fill)
              << ", \"floor_frames\": " << floorFrames
              << ", \"ratio_to_floor\": " << medianFrames / floorFrames
              << ", \"handed\": " << p.handed << ", \"lost\": " << lost

@@ -11,7 +11,7 @@
 #include <cstdlib>
 #include <new>
 
-namespace StrovikBench {
+namespace Strovik::Bench {
 
 constexpr size_t kPage = 4096;
 
@@ -53,4 +53,4 @@ private:
     float* start;
 };
 
-} // namespace StrovikBench
+} // namespace Strovik::Bench

@@ -12,12 +12,12 @@
 // Refilling a block's worth on every iteration would add a memcpy as large
 // as the work measured; pausing on every iteration would swamp small blocks.
 
-#include "hostblock.h"
+#include "activeprocessor.h"
 #include "noserver.h"
 #include "pagebuffer.h"
+#include "processblock.h"
 #include "processoraccess.h"
 #include "ratioreport.h"
-#include "ringaccess.h"
 
 #include <benchmark/benchmark.h>
 
@@ -29,14 +29,16 @@
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
+using namespace Strovik::Bench;
 using Strovik::FrameRing;
 using Strovik::StrovikProcessor;
+using Strovik::Hostkit::ProcessBlock;
 using Access = Strovik::StrovikProcessorTestAccess;
 
 namespace {
 
 constexpr double kRate = 48000.0;
-// What sizeRing(48000) makes: 384000 bytes rounded up to 2^19, 8 bytes a frame.
+// What resize(48000) makes: 384000 bytes rounded up to 2^19, 8 bytes a frame.
 constexpr uint32_t kRingFrames = 65536;
 constexpr int64_t kBlocks[] = {64, 256, 512, 2048, 8192};
 
@@ -51,39 +53,22 @@ std::vector<float> noiseFrames(size_t frames)
 }
 
 // One initialized processor, put in the streaming state, for the whole run.
-class StreamingProcessor
-{
-public:
-    StreamingProcessor() : processor(new StrovikProcessor)
-    {
-        processor->initialize(nullptr);
-        ProcessSetup setup{kRealtime, kSample32, FrameRing::kScratchFrames, kRate};
-        processor->setupProcessing(setup);
-        processor->setActive(true);
-        Access::enterStreaming(*processor);
-    }
-
-    ~StreamingProcessor()
-    {
-        Access::leaveStreaming(*processor);
-        processor->setActive(false);
-        processor->terminate();
-        processor->release();
-    }
-
-    StrovikProcessor& operator*() { return *processor; }
-
-private:
-    StrovikProcessor* processor;
-};
-
-StreamingProcessor* streaming = nullptr;
+ActiveProcessor* streaming = nullptr;
 
 // One set of host buffers per block size, shared by subject and floor: where
-// the output channels lie relative to the scratch they are read from decides
-// how often loads wait on unrelated stores (4K aliasing again), so both must
-// write to the very same buffers.
-std::map<int64_t, std::unique_ptr<StrovikBench::HostBlock>> hostBlocks;
+// the output channels lie relative to the block frames they are read from
+// decides how often loads wait on unrelated stores (4K aliasing again), so
+// both must write to the very same buffers. A host's block: the transport
+// playing at the processor's rate.
+std::map<int64_t, std::unique_ptr<ProcessBlock>> hostBlocks;
+
+std::unique_ptr<ProcessBlock> hostBlock(int32 frames)
+{
+    auto block = std::make_unique<ProcessBlock>(2, frames);
+    block->setPlaying(true);
+    block->context.sampleRate = kRate;
+    return block;
+}
 
 void processBlock(benchmark::State& state)
 {
@@ -98,16 +83,16 @@ void processBlock(benchmark::State& state)
     }
     const uint32_t blocksPerFill = ringFrames / static_cast<uint32_t>(frames);
     const std::vector<float> packet = noiseFrames(ringFrames);
-    StrovikBench::HostBlock& block = *hostBlocks.at(frames);
+    ProcessBlock& block = *hostBlocks.at(frames);
 
     // The first playing block after a stop empties the ring; have it happen
     // here, then check that a block really carries the ring's frames.
     processor.process(block.data);
-    ring.discardRing();
-    ring.writeRing(packet.data(), ringFrames, 2);
+    ring.discard();
+    ring.write(packet.data(), ringFrames);
     processor.process(block.data);
-    if (std::memcmp(&block.out[0][0], &packet[0], sizeof(float)) != 0 ||
-        std::memcmp(&block.out[1][frames - 1], &packet[2 * frames - 1], sizeof(float)) != 0)
+    if (std::memcmp(&block.channel(0)[0], &packet[0], sizeof(float)) != 0 ||
+        std::memcmp(&block.channel(1)[frames - 1], &packet[2 * frames - 1], sizeof(float)) != 0)
     {
         state.SkipWithError("process did not output the ring's frames");
         return;
@@ -119,8 +104,8 @@ void processBlock(benchmark::State& state)
         if (blocksLeft == 0)
         {
             state.PauseTiming();
-            ring.discardRing();
-            ring.writeRing(packet.data(), ringFrames, 2);
+            ring.discard();
+            ring.write(packet.data(), ringFrames);
             blocksLeft = blocksPerFill;
             state.ResumeTiming();
         }
@@ -128,25 +113,25 @@ void processBlock(benchmark::State& state)
         --blocksLeft;
     }
     state.SetItemsProcessed(state.iterations() * frames);
-    state.counters["copy_distance"] = StrovikBench::pageDistance(
-        ring.readScratchData(), Strovik::FrameRingTestAccess::storage(ring));
+    state.counters["copy_distance"] =
+        pageDistance(Access::blockFrames(processor), Strovik::FrameRingTestAccess::storage(ring));
 }
 
 void floorBlock(benchmark::State& state)
 {
-    // The same storage-to-scratch distance, modulo a page, as the
-    // processor's own ring and scratch (see pagebuffer.h).
-    FrameRing& ring = Access::ring(**streaming);
-    const float* ringStorage = Strovik::FrameRingTestAccess::storage(ring);
-    StrovikBench::PageBuffer storage(kRingFrames * 2, StrovikBench::pageOffset(ringStorage));
-    StrovikBench::PageBuffer scratch(FrameRing::kScratchFrames * 2,
-                                     StrovikBench::pageOffset(ring.readScratchData()));
+    // The same storage-to-block-frames distance, modulo a page, as the
+    // processor's own ring and block frames (see pagebuffer.h).
+    StrovikProcessor& processor = **streaming;
+    const float* ringStorage = Strovik::FrameRingTestAccess::storage(Access::ring(processor));
+    PageBuffer storage(kRingFrames * 2, pageOffset(ringStorage));
+    PageBuffer scratch(size_t{Access::kMaxBlockFrames} * 2,
+                       pageOffset(Access::blockFrames(processor)));
     const auto frames = static_cast<size_t>(state.range(0));
     const size_t blocksPerFill = kRingFrames / frames;
     const std::vector<float> packet = noiseFrames(kRingFrames);
-    StrovikBench::HostBlock& block = *hostBlocks.at(state.range(0));
-    float* left = block.out[0].data();
-    float* right = block.out[1].data();
+    ProcessBlock& block = *hostBlocks.at(state.range(0));
+    float* left = block.outBus.channelBuffers32[0];
+    float* right = block.outBus.channelBuffers32[1];
     const float* from = scratch.data();
     benchmark::DoNotOptimize(storage.data());
     benchmark::DoNotOptimize(scratch.data());
@@ -176,7 +161,7 @@ void floorBlock(benchmark::State& state)
         --blocksLeft;
     }
     state.SetItemsProcessed(state.iterations() * static_cast<int64_t>(frames));
-    state.counters["copy_distance"] = StrovikBench::pageDistance(scratch.data(), storage.data());
+    state.counters["copy_distance"] = pageDistance(scratch.data(), storage.data());
 }
 
 // The loop above with nothing in it: what pausing once per fill costs per
@@ -204,13 +189,14 @@ int main(int argc, char** argv)
 {
     // No server: the processor's own PipeWire thread must not run beside the
     // figures, and the process cycle needs none in the streaming state.
-    StrovikBench::NoServerEnvironment noServer;
-    streaming = new StreamingProcessor;
+    Strovik::Hostkit::NoServerEnvironment noServer;
+    streaming = new ActiveProcessor(Access::kMaxBlockFrames, kRate);
+    Access::enterStreaming(**streaming);
 
-    std::vector<StrovikBench::RatioPair> pairs;
+    std::vector<RatioPair> pairs;
     for (int64_t frames : kBlocks)
     {
-        hostBlocks[frames] = std::make_unique<StrovikBench::HostBlock>(frames, kRate);
+        hostBlocks[frames] = hostBlock(static_cast<int32>(frames));
         benchmark::RegisterBenchmark("process", processBlock)
             ->Arg(frames)
             ->Unit(benchmark::kNanosecond);
@@ -223,8 +209,9 @@ int main(int argc, char** argv)
         const std::string arg = "/" + std::to_string(frames);
         pairs.push_back({"process" + arg, "floor_process" + arg, 1.5});
     }
-    const int rc = StrovikBench::runWithRatios(argc, argv, "process() per host block", pairs);
+    const int rc = runWithRatios(argc, argv, "process() per host block", pairs);
     hostBlocks.clear();
+    Access::leaveStreaming(**streaming);
     delete streaming;
     return rc;
 }

@@ -11,7 +11,7 @@
 #include <sstream>
 #include <unistd.h>
 
-namespace StrovikBench {
+namespace Strovik::Bench {
 
 namespace {
 
@@ -220,4 +220,4 @@ int runWithRatios(int argc, char** argv, const std::string& title,
     return 0;
 }
 
-} // namespace StrovikBench
+} // namespace Strovik::Bench

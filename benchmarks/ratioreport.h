@@ -9,7 +9,7 @@
 #include <string>
 #include <vector>
 
-namespace StrovikBench {
+namespace Strovik::Bench {
 
 struct RatioPair
 {
@@ -26,4 +26,4 @@ struct RatioPair
 int runWithRatios(int argc, char** argv, const std::string& title,
                   const std::vector<RatioPair>& pairs);
 
-} // namespace StrovikBench
+} // namespace Strovik::Bench

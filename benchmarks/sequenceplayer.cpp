@@ -8,7 +8,7 @@
 #include <algorithm>
 #include <string>
 
-namespace StrovikBench {
+namespace Strovik::Bench {
 
 namespace {
 
@@ -183,4 +183,4 @@ void SequencePlayer::process()
     pw_stream_queue_buffer(stream, buffer);
 }
 
-} // namespace StrovikBench
+} // namespace Strovik::Bench

@@ -13,7 +13,7 @@
 
 #include <pipewire/pipewire.h>
 
-namespace StrovikBench {
+namespace Strovik::Bench {
 
 // Frame i carries (i + 1) / 2^24 on the left and its negation on the right:
 // exact in float (an integer times a power of two), non-zero, and unchanged
@@ -64,4 +64,4 @@ private:
     std::atomic<size_t> logged{0};
 };
 
-} // namespace StrovikBench
+} // namespace Strovik::Bench

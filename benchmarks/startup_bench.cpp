@@ -1,19 +1,20 @@
 // How long an instance takes to come up and go down, as a host sees it:
-// initialize until pwReady (with a private server, and with none), the
-// first process call (the one that sizes the ring and creates the stream),
-// stream creation until PipeWire's first callback, and terminate.
+// initialize until its PipeWire client is connected ("pwReady", as the log
+// line says; with a private server, and with none), the first process call
+// (the one that sizes the ring and creates the stream), stream creation
+// until PipeWire's first packet, and terminate.
 //
-// The processor is linked directly, so pwReady and the callback count can
-// be read; initialize publishes pwReady before it returns, so "initialize
-// to pwReady" is the initialize call itself. The first of the runs pays for
-// loading PipeWire's modules and is reported on its own ("cold"); the
-// medians are over the runs after it.
+// The processor is linked directly, so whether its client connected and the
+// packet count can be read; the client connects before initialize returns,
+// so "initialize to pwReady" is the initialize call itself. The first of the
+// runs pays for loading PipeWire's modules and is reported on its own
+// ("cold"); the medians are over the runs after it.
 //
 //   strovik_bench_startup [--runs=N] [--json=FILE] [--summary=FILE]
 
 #include "flags.h"
-#include "hostblock.h"
 #include "noserver.h"
+#include "processblock.h"
 #include "processoraccess.h"
 #include "stats.h"
 #include "testserver.h"
@@ -30,9 +31,9 @@
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
+using namespace Strovik::Bench;
 using Strovik::StrovikProcessor;
 using Access = Strovik::StrovikProcessorTestAccess;
-using StrovikBench::monotonicNs;
 
 namespace {
 
@@ -67,7 +68,9 @@ RunTimes runOnce()
     ProcessSetup setup{kRealtime, kSample32, kBlock, kRate};
     processor->setupProcessing(setup);
     processor->setActive(true);
-    StrovikBench::HostBlock block(kBlock, kRate);
+    Strovik::Hostkit::ProcessBlock block(2, kBlock);
+    block.setPlaying(true);
+    block.context.sampleRate = kRate;
 
     if (times.ready)
     {
@@ -78,12 +81,12 @@ RunTimes runOnce()
         {
             times.connectMs = msSince(t2, t3);
             int64_t now = t3;
-            while (Access::callbacks(*processor) == 0 && now - t3 < kCallbackTimeoutNs)
+            while (Access::packets(*processor) == 0 && now - t3 < kCallbackTimeoutNs)
             {
                 std::this_thread::sleep_for(std::chrono::microseconds(100));
                 now = monotonicNs();
             }
-            if (Access::callbacks(*processor) != 0)
+            if (Access::packets(*processor) != 0)
                 times.firstCallbackMs = msSince(t3, now);
         }
     }
@@ -117,13 +120,13 @@ Phase runPhase(const std::string& name, int runs)
 
 using Field = double RunTimes::*;
 
-StrovikBench::Summary warmSummary(const Phase& phase, Field field)
+Summary warmSummary(const Phase& phase, Field field)
 {
     std::vector<double> values;
     for (size_t i = 1; i < phase.runs.size(); ++i)
         if (phase.runs[i].*field >= 0)
             values.push_back(phase.runs[i].*field);
-    return StrovikBench::summarize(values);
+    return summarize(values);
 }
 
 size_t countFailed(const Phase& phase, Field field)
@@ -153,11 +156,11 @@ int main(int argc, char** argv)
 
     Phase noServer;
     {
-        StrovikBench::NoServerEnvironment empty;
+        Strovik::Hostkit::NoServerEnvironment empty;
         noServer = runPhase("no_server", runs);
     }
 
-    StrovikTest::PipeWireTestServer server;
+    Strovik::Test::PipeWireTestServer server;
     std::string whyNot;
     if (!server.start(whyNot))
     {
@@ -192,7 +195,7 @@ int main(int argc, char** argv)
     bool first = true;
     for (const Row& row : rows)
     {
-        const StrovikBench::Summary s = warmSummary(*row.phase, row.field);
+        const Summary s = warmSummary(*row.phase, row.field);
         const double cold = row.phase->runs.front().*row.field;
         const size_t failed = countFailed(*row.phase, row.field);
         const char* met = row.targetMs == 0 ? "—" : (s.median < row.targetMs ? "yes" : "**no**");
@@ -203,9 +206,8 @@ int main(int argc, char** argv)
         if (failed)
             table << "| ↳ runs where it never happened | " << failed << " | | | | | | |\n";
         json << (first ? "\n" : ",\n") << "    {\"step\": \"" << row.label << "\", \"phase\": \""
-             << row.phase->name << "\", " << StrovikBench::summaryJson("ms", s)
-             << ", \"cold_ms\": " << cold << ", \"failed\": " << failed
-             << ", \"target_ms\": " << row.targetMs << "}";
+             << row.phase->name << "\", " << summaryJson("ms", s) << ", \"cold_ms\": " << cold
+             << ", \"failed\": " << failed << ", \"target_ms\": " << row.targetMs << "}";
         first = false;
     }
     json << "\n  ]\n}\n";

@@ -5,7 +5,7 @@
 #include <cstdio>
 #include <ctime>
 
-namespace StrovikBench {
+namespace Strovik::Bench {
 
 int64_t monotonicNs()
 {
@@ -45,4 +45,4 @@ std::string summaryJson(const std::string& name, const Summary& s)
     return text;
 }
 
-} // namespace StrovikBench
+} // namespace Strovik::Bench

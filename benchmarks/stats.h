@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-namespace StrovikBench {
+namespace Strovik::Bench {
 
 // CLOCK_MONOTONIC in nanoseconds: the clock PipeWire's callbacks and the
 // host loop can both read, so their stamps compare directly.
@@ -25,4 +25,4 @@ Summary summarize(std::vector<double> values);
 // `"name": {"count": …, "median": …, …}` for a hand-written JSON object.
 std::string summaryJson(const std::string& name, const Summary& s);
 
-} // namespace StrovikBench
+} // namespace Strovik::Bench

@@ -1,6 +1,7 @@
-// writeRing per PipeWire packet against a memcpy of the packet's input
-// bytes, for stereo (a straight copy), mono and 6 channels (converted to
-// stereo on the way in).
+// What PipeWire's data thread does with each packet, per packet, against a
+// memcpy of the packet's input bytes: FrameRing::write for stereo (a
+// straight copy); for mono and 6 channels, toStereo into the client's
+// conversion buffer first, then write from there.
 //
 // Emptying: the one-second ring takes 65536 / frames packets before it is
 // full; then both positions are reset. That reset is two stores once per
@@ -10,18 +11,20 @@
 // copies into a buffer of the same footprint at the same advancing offsets,
 // starting at the same place within a page as the ring's storage, so both
 // see the same cache behaviour and the same source-to-destination distances
-// (pagebuffer.h). Packets start 128 bytes into a page, where PipeWire's
+// (pagebuffer.h); the conversion buffer is allocated as the client
+// allocates its own. Packets start 128 bytes into a page, where PipeWire's
 // mapped buffers started on the machine these figures were taken on.
 //
 // The aliased_memcpy rows show what such a distance can cost: the same
 // copy with its destination 16 bytes after its source modulo a page, and
 // half a page away.
 
-#include "diagnosticlog.h"
 #include "framering.h"
+#include "frameringaccess.h"
 #include "pagebuffer.h"
+#include "pipewireclient.h"
 #include "ratioreport.h"
-#include "ringaccess.h"
+#include "stereopacket.h"
 
 #include <benchmark/benchmark.h>
 
@@ -31,13 +34,14 @@
 #include <string>
 #include <vector>
 
-using Strovik::DiagnosticLog;
+using namespace Strovik::Bench;
 using Strovik::FrameRing;
+using RingAccess = Strovik::FrameRingTestAccess;
 
 namespace {
 
 constexpr uint32_t kRate = 48000;
-constexpr uint32_t kRingFrames = 65536; // what sizeRing(48000) makes
+constexpr uint32_t kRingFrames = 65536; // what resize(48000) makes
 constexpr uint32_t kPackets[] = {256, 1024, 8192};
 constexpr size_t kPacketPageOffset = 128;
 
@@ -67,15 +71,33 @@ public:
 
 private:
     size_t samples;
-    StrovikBench::PageBuffer buffer;
+    PageBuffer buffer;
 };
+
+// The client's packet step: stereo goes into the ring as it is, any other
+// channel count through the conversion buffer.
+FrameRing::WriteResult deliver(FrameRing& ring, const Packet& packet, uint32_t frames,
+                               uint32_t channels, float* converted)
+{
+    if (channels == 2)
+        return ring.write(packet.data(), frames);
+    constexpr uint32_t kMax = Strovik::PipeWireClient::kMaxConvertedFrames;
+    return ring.write(converted,
+                      Strovik::toStereo(packet.data(), frames, channels, converted, kMax));
+}
+
+// A conversion buffer as PipeWireClient::connect allocates it.
+std::vector<float> conversionBuffer()
+{
+    return std::vector<float>(size_t{Strovik::PipeWireClient::kMaxConvertedFrames} * 2);
+}
 
 // The stereo frames the ring should hold for `packet`: mono doubled, the
 // first two channels of anything wider.
 bool ringHolds(FrameRing& ring, const Packet& packet, uint32_t frames, uint32_t channels)
 {
     std::vector<float> out(static_cast<size_t>(frames) * 2);
-    if (ring.readRing(out.data(), frames) != frames)
+    if (ring.read(out.data(), frames) != frames)
         return false;
     for (size_t i = 0; i < frames; ++i)
     {
@@ -89,60 +111,55 @@ bool ringHolds(FrameRing& ring, const Packet& packet, uint32_t frames, uint32_t 
 
 void writePacket(benchmark::State& state, uint32_t channels, uint32_t frames)
 {
-    // The ring's log line is only written on an impossible fill; keep it off /tmp/strovik.log.
-    DiagnosticLog log("/dev/null");
-    FrameRing ring(log);
-    ring.sizeScratch();
-    ring.sizeRing(kRate);
+    std::vector<float> converted = conversionBuffer();
+    FrameRing ring;
+    ring.resize(kRate);
     if (ring.capacityBytes() / FrameRing::kBytesPerFrame != kRingFrames)
     {
         state.SkipWithError("the ring is not the size the floor assumes");
         return;
     }
     const Packet packet(frames, channels);
-    ring.writeRing(packet.data(), frames, channels);
-    if (!ringHolds(ring, packet, frames, channels))
+    if (deliver(ring, packet, frames, channels, converted.data()).status !=
+            FrameRing::WriteResult::Written ||
+        !ringHolds(ring, packet, frames, channels))
     {
-        state.SkipWithError("writeRing did not store the packet as stereo");
+        state.SkipWithError("the packet did not go into the ring as stereo");
         return;
     }
-    ring.resetRing();
+    ring.reset();
 
     const uint32_t packetsPerFill = kRingFrames / frames;
     uint32_t written = 0;
     for (auto _ : state)
     {
-        ring.writeRing(packet.data(), frames, channels);
+        deliver(ring, packet, frames, channels, converted.data());
         if (++written == packetsPerFill)
         {
-            ring.resetRing();
+            ring.reset();
             written = 0;
         }
     }
     state.SetItemsProcessed(state.iterations() * frames);
     // The copy into the ring starts from the packet, or for other channel
-    // counts from the ring's conversion scratch.
-    const float* copySource =
-        channels == 2 ? packet.data() : Strovik::FrameRingTestAccess::convertScratch(ring);
-    state.counters["copy_distance"] =
-        StrovikBench::pageDistance(Strovik::FrameRingTestAccess::storage(ring), copySource);
+    // counts from the conversion buffer.
+    const float* copySource = channels == 2 ? packet.data() : converted.data();
+    state.counters["copy_distance"] = pageDistance(RingAccess::storage(ring), copySource);
 }
 
 // Where the ring's storage starts within a page, as writePacket's ring has it.
 size_t ringPageOffset()
 {
-    DiagnosticLog log("/dev/null");
-    FrameRing ring(log);
-    ring.sizeRing(kRate);
-    return StrovikBench::pageOffset(Strovik::FrameRingTestAccess::storage(ring));
+    FrameRing ring;
+    ring.resize(kRate);
+    return pageOffset(RingAccess::storage(ring));
 }
 
 void copyPacket(benchmark::State& state, uint32_t channels, uint32_t frames)
 {
     const Packet packet(frames, channels);
     const uint32_t packetsPerFill = kRingFrames / frames;
-    StrovikBench::PageBuffer storage(static_cast<size_t>(packetsPerFill) * packet.size(),
-                                     ringPageOffset());
+    PageBuffer storage(static_cast<size_t>(packetsPerFill) * packet.size(), ringPageOffset());
     benchmark::DoNotOptimize(storage.data());
     const size_t bytes = packet.size() * sizeof(float);
     uint32_t written = 0;
@@ -154,13 +171,13 @@ void copyPacket(benchmark::State& state, uint32_t channels, uint32_t frames)
             written = 0;
     }
     state.SetItemsProcessed(state.iterations() * frames);
-    state.counters["copy_distance"] = StrovikBench::pageDistance(storage.data(), packet.data());
+    state.counters["copy_distance"] = pageDistance(storage.data(), packet.data());
 }
 
 void aliasedCopy(benchmark::State& state, size_t bytes, size_t distance)
 {
-    StrovikBench::PageBuffer source(bytes / sizeof(float), 0);
-    StrovikBench::PageBuffer destination(bytes / sizeof(float), distance);
+    PageBuffer source(bytes / sizeof(float), 0);
+    PageBuffer destination(bytes / sizeof(float), distance);
     benchmark::DoNotOptimize(source.data());
     benchmark::DoNotOptimize(destination.data());
     for (auto _ : state)
@@ -168,20 +185,20 @@ void aliasedCopy(benchmark::State& state, size_t bytes, size_t distance)
         std::memcpy(destination.data(), source.data(), bytes);
         benchmark::ClobberMemory();
     }
-    state.counters["copy_distance"] = StrovikBench::pageDistance(destination.data(), source.data());
+    state.counters["copy_distance"] = pageDistance(destination.data(), source.data());
 }
 
 } // namespace
 
 int main(int argc, char** argv)
 {
-    std::vector<StrovikBench::RatioPair> pairs;
+    std::vector<RatioPair> pairs;
     for (const Layout& layout : kLayouts)
         for (uint32_t frames : kPackets)
         {
             const std::string suffix =
                 std::string("/") + layout.name + "/" + std::to_string(frames);
-            const std::string subject = "writeRing" + suffix;
+            const std::string subject = "write" + suffix;
             const std::string floor = "floor_memcpy" + suffix;
             benchmark::RegisterBenchmark(subject.c_str(), writePacket, layout.channels, frames)
                 ->Unit(benchmark::kNanosecond);
@@ -195,5 +212,6 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark(name.c_str(), aliasedCopy, size_t{8192}, distance)
             ->Unit(benchmark::kNanosecond);
     }
-    return StrovikBench::runWithRatios(argc, argv, "writeRing() per packet", pairs);
+    return runWithRatios(argc, argv, "FrameRing::write() per packet (toStereo first unless stereo)",
+                         pairs);
 }

@@ -1,61 +1,30 @@
 // Calls StrovikProcessor::process with host data of any shape, in the two
 // states a fuzzer can reach without a PipeWire server: not ready (no server
-// answered) and streaming (a stream as far as process() can tell, its ring
-// filled by the fuzzer in place of PipeWire's thread). The third state,
-// ready without a stream, would connect to a server and is left out.
+// answered) and streaming (a connected client with its stream open as far as
+// process() can tell, the ring filled by the fuzzer in place of PipeWire's
+// thread). The third state, connected without a stream, would open one on a
+// server and is left out.
 //
 // Every process() call must return kResultOk, write only output bus 0, and
 // write exactly what the ring held (or silence) and zeros after it.
 
-#include "frameringaccess.h"
 #include "fuzzblock.h"
 #include "fuzzsupport.h"
-#include "strovikprocessor.h"
+#include "noserver.h"
+#include "processoraccess.h"
 
 #include <algorithm>
 #include <cmath>
 #include <cstdlib>
 #include <deque>
-#include <unistd.h>
 #include <utility>
 #include <vector>
-
-namespace Strovik {
-
-struct StrovikProcessorTestAccess
-{
-    static FrameRing& ring(StrovikProcessor& p) { return p.ring; }
-    static bool ready(const StrovikProcessor& p) { return p.pwReady.load(); }
-    // process() only compares the stream with null; nothing ever dereferences
-    // this one, and it is gone again before terminate() could see it.
-    static void setStreaming(StrovikProcessor& p, bool streaming)
-    {
-        static unsigned char fakeStream;
-        p.stream = streaming ? reinterpret_cast<pw_stream*>(&fakeStream) : nullptr;
-        p.pwReady.store(streaming);
-    }
-    static void setTransport(StrovikProcessor& p, bool wasPlaying, bool resetPending)
-    {
-        p.wasPlaying = wasPlaying;
-        p.resetPending = resetPending;
-    }
-    static bool wasPlaying(const StrovikProcessor& p) { return p.wasPlaying; }
-    static bool resetPending(const StrovikProcessor& p) { return p.resetPending; }
-    static void setSampleRate(StrovikProcessor& p, uint32_t rate) { p.sampleRate = rate; }
-    static uint32_t sampleRate(const StrovikProcessor& p) { return p.sampleRate; }
-    static void setCallbackCount(StrovikProcessor& p, uint64_t count)
-    {
-        p.pwCallbackCount.store(count);
-    }
-};
-
-} // namespace Strovik
 
 namespace {
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
-using namespace StrovikFuzz;
+using namespace Strovik::Fuzz;
 using Strovik::FrameRing;
 using Strovik::StrovikProcessor;
 using RingAccess = Strovik::FrameRingTestAccess;
@@ -66,13 +35,17 @@ using Frame = std::pair<uint32_t, uint32_t>; // left and right sample bits
 // far too slow for every input. Each input sets all the state process()
 // reads, so inputs stay independent of each other.
 StrovikProcessor* processor = nullptr;
+// Kept for the whole run: whatever the processor's client does, it finds no server.
+Strovik::Hostkit::NoServerEnvironment* noServer = nullptr;
 
 void shutDownProcessor()
 {
-    Access::setStreaming(*processor, false);
+    Access::leaveStreaming(*processor);
     processor->terminate();
     processor->release();
     processor = nullptr;
+    delete noServer;
+    noServer = nullptr;
 }
 
 // The stereo frames the ring holds, oldest first; unknown after the fuzzer
@@ -91,10 +64,14 @@ void deliverPacket(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
     for (float& sample : samples)
         sample = ringSample(in.ConsumeIntegral<uint32_t>());
     const uint32_t fill = RingAccess::writePos(ring) - RingAccess::readPos(ring);
-    ring.writeRing(samples.data(), frames, 2);
+    const FrameRing::WriteResult result = ring.write(samples.data(), frames);
     if (!model.known)
         return;
-    if (frames != 0 && uint64_t{frames} * FrameRing::kBytesPerFrame <= ring.capacityBytes() - fill)
+    const bool fits =
+        frames != 0 && uint64_t{frames} * FrameRing::kBytesPerFrame <= ring.capacityBytes() - fill;
+    FUZZ_CHECK(result.status ==
+               (fits ? FrameRing::WriteResult::Written : FrameRing::WriteResult::Dropped));
+    if (fits)
         for (uint32_t i = 0; i < frames; ++i)
             model.frames.emplace_back(sampleBits(samples[2 * i]), sampleBits(samples[2 * i + 1]));
     FUZZ_CHECK(RingAccess::writePos(ring) - RingAccess::readPos(ring) ==
@@ -106,7 +83,7 @@ void enterStreaming(RingModel& model, CostBudget& budget, FuzzedDataProvider& in
     FrameRing& ring = Access::ring(*processor);
     const uint32_t rate = pickRingRate(in, budget);
     RingAccess::releaseStorage(ring);
-    ring.sizeRing(rate);
+    ring.resize(rate);
     FUZZ_CHECK(capacityMatchesRate(ring.capacityBytes(), rate));
     // Anywhere in the 32-bit position space, now and then with an impossible
     // fill; always on whole frames, as the writer and reader move, so that
@@ -123,9 +100,9 @@ void enterStreaming(RingModel& model, CostBudget& budget, FuzzedDataProvider& in
 
     const bool wasPlaying = in.ConsumeBool();
     Access::setTransport(*processor, wasPlaying, in.ConsumeBool());
-    // process() logs a line to /tmp/strovik.log whenever the count is a
-    // multiple of 1000; 1 keeps the file out of most inputs.
-    Access::setCallbackCount(
+    // process() posts a status line whenever the count is a new multiple
+    // of 1000; 1 keeps the line out of most inputs.
+    Access::setPacketCount(
         *processor, in.ConsumeIntegralInRange<int>(0, 7) == 7 ? in.ConsumeIntegral<uint64_t>() : 1);
     Access::setStreaming(*processor, true);
 }
@@ -238,7 +215,7 @@ void runBlock(bool streaming, RingModel& model, const HostSetup& host, CostBudge
     }
 
     const uint32_t consumed = RingAccess::readPos(ring) - readBefore;
-    const uint32_t limit = std::min<uint32_t>(numSamples, FrameRing::kScratchFrames);
+    const uint32_t limit = std::min<uint32_t>(numSamples, Access::kMaxBlockFrames);
     FUZZ_CHECK(consumed % FrameRing::kBytesPerFrame == 0);
     const uint32_t frames = consumed / FrameRing::kBytesPerFrame;
     FUZZ_CHECK(frames <= limit);
@@ -261,18 +238,10 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
     // An empty runtime directory: no PipeWire server can answer, so
     // initialize() leaves the instance not ready, and nothing the fuzzer
     // does can reach a real desktop session.
-    char dir[] = "/tmp/strovik-fuzz-no-server.XXXXXX";
-    FUZZ_CHECK(mkdtemp(dir) != nullptr);
-    setenv("PIPEWIRE_RUNTIME_DIR", dir, 1);
-    setenv("XDG_RUNTIME_DIR", dir, 1);
-    unsetenv("PIPEWIRE_REMOTE");
-
+    noServer = new Strovik::Hostkit::NoServerEnvironment;
     processor = new StrovikProcessor;
     FUZZ_CHECK(processor->initialize(nullptr) == kResultOk);
     FUZZ_CHECK(!Access::ready(*processor));
-    rmdir(dir);
-    // The server-less initialize may have skipped it; streaming needs it.
-    Access::ring(*processor).sizeScratch();
     std::atexit(shutDownProcessor);
     return 0;
 }
@@ -297,7 +266,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         runBlock(streaming, model, host, budget, in);
     }
 
-    Access::setStreaming(*processor, false);
+    Access::leaveStreaming(*processor);
     RingAccess::releaseStorage(Access::ring(*processor));
     return 0;
 }

@@ -1,12 +1,16 @@
 // Drives one FrameRing through arbitrary sequences of writes, reads,
 // discards, resets and resizes, from arbitrary positions, and compares what
-// comes out with a model of what went in. AddressSanitizer catches any copy
-// outside the storage, the source packet or the destination.
+// comes out with a model of what went in. Packets go in as PipeWire's data
+// thread hands them over: stereo as it is, any other channel count through
+// toStereo into a conversion buffer first. AddressSanitizer catches any copy
+// outside the storage, the source packet, the conversion buffer or the
+// destination.
 
-#include "diagnosticlog.h"
 #include "framering.h"
 #include "frameringaccess.h"
 #include "fuzzsupport.h"
+#include "pipewireclient.h"
+#include "stereopacket.h"
 
 #include <algorithm>
 #include <cstring>
@@ -17,19 +21,17 @@
 
 namespace {
 
+using namespace Strovik::Fuzz;
 using Access = Strovik::FrameRingTestAccess;
 using Strovik::FrameRing;
-using StrovikFuzz::CostBudget;
+using WriteResult = Strovik::FrameRing::WriteResult;
+
+// The most frames of a packet that is not stereo that reach the ring: what
+// the client's conversion buffer holds.
+constexpr uint32_t kMaxConverted = Strovik::PipeWireClient::kMaxConvertedFrames;
 
 // One stereo frame as bit patterns, so that NaN payloads compare exactly.
 using Frame = std::pair<uint32_t, uint32_t>;
-
-uint32_t bitsOf(float sample)
-{
-    uint32_t bits;
-    std::memcpy(&bits, &sample, sizeof bits);
-    return bits;
-}
 
 // The frames the ring holds, oldest first. Known from the moment the ring is
 // empty (reset, discarded, resized, or positions set equal) until arbitrary
@@ -74,7 +76,7 @@ Packet takePacket(FuzzedDataProvider& in)
         break;
     }
     // Now and then the bytes are repeated, so that a small input can make a
-    // packet longer than the conversion scratch (kScratchFrames).
+    // packet longer than the conversion buffer (kMaxConverted).
     const size_t copies =
         in.ConsumeIntegralInRange<int>(0, 15) == 15 ? in.ConsumeIntegralInRange<size_t>(2, 64) : 1;
     const std::vector<uint8_t> bytes =
@@ -88,8 +90,8 @@ Packet takePacket(FuzzedDataProvider& in)
     if (packet.channels != 0)
         packet.frames = static_cast<uint32_t>(tiled.size() / (uint64_t{packet.channels} * 4));
     else // as many as other packets have, mostly few enough to fit a tiny ring
-        packet.frames = in.ConsumeIntegralInRange<uint32_t>(
-            0, copies == 1 ? 64 : 2 * FrameRing::kScratchFrames);
+        packet.frames =
+            in.ConsumeIntegralInRange<uint32_t>(0, copies == 1 ? 64 : 2 * kMaxConverted);
     const size_t samples = size_t{packet.frames} * packet.channels;
     packet.samples.reset(new float[samples]);
     if (samples)
@@ -109,33 +111,83 @@ void checkFillPercent(const FrameRing& ring)
         FUZZ_CHECK(ring.fillPercent() == uint64_t{static_cast<uint32_t>(fill)} * 100 / capacity);
 }
 
-void write(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
+// The stereo frames the client makes of `packet`: the packet itself when it
+// is stereo, else toStereo's conversion into `converted` (which holds
+// kMaxConverted frames, exactly, so that AddressSanitizer sees a write past
+// it). Returns how many frames there are.
+uint32_t toStereoFrames(const Packet& packet, float* converted, const float*& stereo)
+{
+    stereo = packet.samples.get();
+    if (packet.channels == 2)
+        return packet.frames;
+    const uint32_t frames = Strovik::toStereo(packet.samples.get(), packet.frames, packet.channels,
+                                              converted, kMaxConverted);
+    // As many frames as fit in the buffer, none from frames of no samples.
+    FUZZ_CHECK(frames == (packet.channels == 0 ? 0 : std::min(packet.frames, kMaxConverted)));
+    // Mono to both sides, else the first two channels.
+    const size_t stride = packet.channels;
+    const size_t right = packet.channels >= 2 ? 1 : 0;
+    for (size_t i = 0; i < frames; ++i)
+        FUZZ_CHECK(sampleBits(converted[2 * i]) == sampleBits(packet.samples[i * stride]) &&
+                   sampleBits(converted[2 * i + 1]) ==
+                       sampleBits(packet.samples[i * stride + right]));
+    stereo = converted;
+    return frames;
+}
+
+void write(FrameRing& ring, RingModel& model, float* converted, FuzzedDataProvider& in)
 {
     const Packet packet = takePacket(in);
+    const float* stereo = nullptr;
+    const uint32_t frames = toStereoFrames(packet, converted, stereo);
+
     const uint32_t readBefore = Access::readPos(ring);
-    ring.writeRing(packet.samples.get(), packet.frames, packet.channels);
+    const uint32_t writeBefore = Access::writePos(ring);
+    const uint32_t capacity = ring.capacityBytes();
+    const int64_t fill = static_cast<int32_t>(writeBefore - readBefore);
+    const WriteResult result = ring.write(stereo, frames);
     FUZZ_CHECK(Access::readPos(ring) == readBefore); // the reader's position is the reader's
+
+    // The result tells the positions as the writer found them.
+    FUZZ_CHECK(result.fill == fill);
+    FUZZ_CHECK(result.space == static_cast<int32_t>(capacity - static_cast<uint32_t>(fill)));
+    const uint32_t advanced = Access::writePos(ring) - writeBefore;
+    if (result.status == WriteResult::Reset)
+    {
+        // Emptied from the writer's side, onto the reader's position.
+        FUZZ_CHECK(Access::writePos(ring) == readBefore);
+        model.becomeEmpty();
+    }
+    else
+    {
+        // Whole or not at all, and never more than the storage holds.
+        FUZZ_CHECK(advanced == (result.status == WriteResult::Written
+                                    ? uint64_t{frames} * FrameRing::kBytesPerFrame
+                                    : 0));
+        FUZZ_CHECK(result.status != WriteResult::Written ||
+                   uint64_t{frames} * FrameRing::kBytesPerFrame <= capacity);
+    }
+
+    if (fill >= 0 && fill <= int64_t{capacity})
+    {
+        // Positions a writer and a reader can leave behind are never reset,
+        // and a packet goes in exactly when it fits.
+        FUZZ_CHECK(result.status != WriteResult::Reset);
+        const bool fits = frames != 0 && uint64_t{frames} * FrameRing::kBytesPerFrame <=
+                                             uint64_t{capacity} - static_cast<uint64_t>(fill);
+        FUZZ_CHECK(result.status == (fits ? WriteResult::Written : WriteResult::Dropped));
+    }
+    else if (fill > int64_t{capacity})
+    {
+        // More filled than the ring holds: the ring must not trust it.
+        FUZZ_CHECK(result.status == WriteResult::Reset);
+    }
+
     if (!model.known)
         return;
-
-    // A packet goes in whole or not at all; a non-stereo one must fit whole
-    // but only its first kScratchFrames frames are converted and kept.
-    const uint64_t space =
-        ring.capacityBytes() - uint64_t{model.frames.size()} * FrameRing::kBytesPerFrame;
-    const bool fits =
-        packet.frames != 0 && uint64_t{packet.frames} * FrameRing::kBytesPerFrame <= space;
-    uint32_t kept =
-        packet.channels == 2 ? packet.frames : std::min(packet.frames, FrameRing::kScratchFrames);
-    if (packet.channels == 0)
-        kept = 0; // frames without samples carry nothing to keep
-    if (fits)
-    {
-        const size_t stride = packet.channels;
-        const size_t right = packet.channels >= 2 ? 1 : 0;
-        for (size_t i = 0; i < kept; ++i)
-            model.frames.emplace_back(bitsOf(packet.samples[i * stride]),
-                                      bitsOf(packet.samples[i * stride + right]));
-    }
+    if (result.status == WriteResult::Written)
+        for (size_t i = 0; i < frames; ++i)
+            model.frames.emplace_back(sampleBits(stereo[2 * i]), sampleBits(stereo[2 * i + 1]));
     FUZZ_CHECK(Access::writePos(ring) - readBefore ==
                model.frames.size() * FrameRing::kBytesPerFrame);
 }
@@ -149,7 +201,7 @@ void read(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
         maxFrames = in.ConsumeIntegralInRange<uint32_t>(0, 64);
         break;
     case 1:
-        maxFrames = in.ConsumeIntegralInRange<uint32_t>(0, 2 * FrameRing::kScratchFrames + 1);
+        maxFrames = in.ConsumeIntegralInRange<uint32_t>(0, 2 * kMaxConverted + 1);
         break;
     default:
         maxFrames = in.ConsumeIntegral<uint32_t>();
@@ -168,32 +220,33 @@ void read(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
 
     const uint32_t readBefore = Access::readPos(ring);
     const uint32_t writeBefore = Access::writePos(ring);
-    const uint32_t got = ring.readRing(dst.get(), maxFrames);
+    const uint32_t got = ring.read(dst.get(), maxFrames);
 
     FUZZ_CHECK(got <= maxFrames);
     FUZZ_CHECK(got <= capacityFrames);
     FUZZ_CHECK(Access::writePos(ring) == writeBefore); // the writer's position is the writer's
     FUZZ_CHECK(Access::readPos(ring) - readBefore == got * FrameRing::kBytesPerFrame);
     if (2 * size_t{got} < marked) // nothing past the frames returned
-        FUZZ_CHECK(bitsOf(dst[2 * size_t{got}]) == 0xA5A5A5A5u);
+        FUZZ_CHECK(sampleBits(dst[2 * size_t{got}]) == 0xA5A5A5A5u);
 
     if (!model.known)
         return;
     FUZZ_CHECK(got == std::min<uint64_t>(maxFrames, model.frames.size()));
     for (uint32_t i = 0; i < got; ++i)
     {
-        FUZZ_CHECK(Frame(bitsOf(dst[2 * i]), bitsOf(dst[2 * i + 1])) == model.frames.front());
+        FUZZ_CHECK(Frame(sampleBits(dst[2 * i]), sampleBits(dst[2 * i + 1])) ==
+                   model.frames.front());
         model.frames.pop_front();
     }
 }
 
 void resize(FrameRing& ring, RingModel& model, CostBudget& budget, FuzzedDataProvider& in)
 {
-    const uint32_t rate = StrovikFuzz::pickRingRate(in, budget);
+    const uint32_t rate = pickRingRate(in, budget);
     if (in.ConsumeBool())
         Access::releaseStorage(ring);
-    ring.sizeRing(rate);
-    FUZZ_CHECK(StrovikFuzz::capacityMatchesRate(ring.capacityBytes(), rate));
+    ring.resize(rate);
+    FUZZ_CHECK(capacityMatchesRate(ring.capacityBytes(), rate));
     FUZZ_CHECK(Access::readPos(ring) == 0 && Access::writePos(ring) == 0);
     model.becomeEmpty();
 }
@@ -216,14 +269,12 @@ void placePositions(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    // One ring for the whole run, its scratch arrays sized once as the
-    // plug-in does (zeroing them per input would cost more than the rest);
-    // every input sizes its storage and places its positions afresh. The log
-    // is written only on an impossible fill; /dev/null keeps it off the disk.
-    static Strovik::DiagnosticLog log("/dev/null");
-    static FrameRing ring(log);
-    static const bool scratchSized = (ring.sizeScratch(), true);
-    (void)scratchSized;
+    // One ring and one conversion buffer for the whole run, the buffer
+    // allocated once as the client does (zeroing it per input would cost
+    // more than the rest); every input sizes the ring's storage and places
+    // its positions afresh.
+    static FrameRing ring;
+    static float* const converted = new float[size_t{kMaxConverted} * 2];
 
     FuzzedDataProvider in(data, size);
     RingModel model;
@@ -238,7 +289,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         {
         case 0:
         case 1:
-            write(ring, model, in);
+            write(ring, model, converted, in);
             break;
         case 2:
         case 3:
@@ -247,7 +298,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case 4:
         {
             const uint32_t writeBefore = Access::writePos(ring);
-            ring.discardRing(); // from the reader's side: the writer's position stays
+            ring.discard(); // from the reader's side: the writer's position stays
             FUZZ_CHECK(Access::writePos(ring) == writeBefore);
             FUZZ_CHECK(Access::readPos(ring) == writeBefore);
             model.becomeEmpty();
@@ -256,7 +307,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         case 5:
             if (in.ConsumeBool())
             {
-                ring.resetRing();
+                ring.reset();
                 FUZZ_CHECK(Access::readPos(ring) == 0 && Access::writePos(ring) == 0);
                 model.becomeEmpty();
             }

@@ -7,16 +7,9 @@
 #include <iterator>
 #include <limits>
 
-namespace StrovikFuzz {
+namespace Strovik::Fuzz {
 
 using namespace Steinberg::Vst;
-
-uint32_t sampleBits(float sample)
-{
-    uint32_t bits;
-    std::memcpy(&bits, &sample, sizeof bits);
-    return bits;
-}
 
 float ringSample(uint32_t bits)
 {
@@ -201,4 +194,4 @@ bool FuzzBlock::othersUntouched() const
     return true;
 }
 
-} // namespace StrovikFuzz
+} // namespace Strovik::Fuzz

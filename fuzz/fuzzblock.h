@@ -15,15 +15,12 @@
 #include <memory>
 #include <vector>
 
-namespace StrovikFuzz {
+namespace Strovik::Fuzz {
 
 // A NaN no sample in the ring ever carries: the fuzz input's samples have it
 // replaced before they go in (see ringSample). One byte repeated, so that
 // memset can lay it.
 constexpr uint32_t kUntouched = 0xFFFFFFFFu;
-
-// The bit pattern of a sample, so that NaNs compare exactly.
-uint32_t sampleBits(float sample);
 
 // A fuzz-chosen sample for the ring: any bit pattern but the marker.
 float ringSample(uint32_t bits);
@@ -71,4 +68,4 @@ private:
     Steinberg::Vst::ProcessContext context{};
 };
 
-} // namespace StrovikFuzz
+} // namespace Strovik::Fuzz

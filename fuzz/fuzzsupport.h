@@ -1,7 +1,8 @@
 #pragma once
 
-// What both fuzz targets share: a check that survives NDEBUG, a budget
-// that keeps costly shapes rare, and the choice of ring sizes.
+// What both fuzz targets share: a check that survives NDEBUG, samples as
+// bit patterns, a budget that keeps costly shapes rare, and the choice of
+// ring sizes.
 
 #include <fuzzer/FuzzedDataProvider.h>
 
@@ -9,6 +10,7 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <functional>
 #include <string_view>
 
@@ -24,7 +26,15 @@
         }                                                                                          \
     } while (0)
 
-namespace StrovikFuzz {
+namespace Strovik::Fuzz {
+
+// The bit pattern of a sample, so that NaNs (payloads included) compare exactly.
+inline uint32_t sampleBits(float sample)
+{
+    uint32_t bits;
+    std::memcpy(&bits, &sample, sizeof bits);
+    return bits;
+}
 
 // Sizing a ring zeroes it, and every buffer of a block is marked and then
 // checked: a small ring or block costs microseconds, a one-second ring or a
@@ -90,7 +100,7 @@ inline uint32_t pickRingRate(FuzzedDataProvider& in, CostBudget& budget)
     return in.ConsumeIntegralInRange<uint32_t>(0, kSmallRateLimit);
 }
 
-// Whether a ring of `capacity` bytes is the one sizeRing promises for
+// Whether a ring of `capacity` bytes is the one resize promises for
 // `rate`: room for one second (rate * 8 bytes) and less than two, as a
 // power of two, or empty when no such power of two fits in 32 bits.
 inline bool capacityMatchesRate(uint32_t capacity, uint32_t rate)
@@ -102,4 +112,4 @@ inline bool capacityMatchesRate(uint32_t capacity, uint32_t rate)
     return powerOfTwo && capacity >= wanted && capacity / 2 < wanted;
 }
 
-} // namespace StrovikFuzz
+} // namespace Strovik::Fuzz

@@ -1,7 +1,5 @@
 #include "framering.h"
 
-#include "diagnosticlog.h"
-
 #include <algorithm>
 #include <cstring>
 
@@ -9,14 +7,14 @@ namespace Strovik {
 
 // Memory orderings, one hand-over each way:
 // - The writer stores writePos with release after its bytes are in
-//   ringStorage; the reader loads writePos with acquire before copying out,
+//   storage; the reader loads writePos with acquire before copying out,
 //   so it never sees a position ahead of the bytes it covers.
 // - The reader stores readPos with release after its copy-out; the writer
 //   loads readPos with acquire before copying in, so it never overwrites
 //   bytes the reader is still copying.
 // - A side's own position is loaded relaxed: only that side stores it.
 
-void FrameRing::writeRing(const float* src, uint32_t frames, uint32_t channels)
+FrameRing::WriteResult FrameRing::write(const float* stereo, uint32_t frames)
 {
     const uint32_t w = writePos.load(std::memory_order_relaxed);
     const uint32_t r = readPos.load(std::memory_order_acquire);
@@ -26,70 +24,37 @@ void FrameRing::writeRing(const float* src, uint32_t frames, uint32_t channels)
 
     if (fill > static_cast<int32_t>(bytes) || space < 0)
     {
-        log.logMessage("[strovik] writeRing RESET fill=%d space=%d ringBytes=%u\n", fill, space,
-                       bytes);
         // Empty the ring from the writer's side: moving the writer's own
         // position back onto the reader's never races with the reader's store.
         writePos.store(r, std::memory_order_release);
-        return;
+        return {WriteResult::Reset, fill, space};
     }
 
     // 64-bit, so that no frame count can wrap the length into a small one.
-    uint64_t len = static_cast<uint64_t>(frames) * kBytesPerFrame;
     // A negative fill makes space look larger than the ring; no packet may
-    // ever be longer than the storage itself. Frames of no channels hold no
-    // samples: converting them would read past the end of the packet.
-    if (len == 0 || channels == 0 || len > static_cast<uint32_t>(space) || len > bytes)
-        return;
-
-    const float* copyFrom = src;
-    if (channels != 2)
-    {
-        const uint32_t m = std::min(frames, kScratchFrames);
-        if (convertScratch.size() < static_cast<size_t>(m) * 2)
-            return;
-        float* __restrict out = convertScratch.data();
-        if (channels == 1)
-        {
-            // Its own loop: with a fixed stride and no aliasing the compiler
-            // vectorises it.
-            const float* __restrict in = src;
-            for (size_t i = 0; i < m; ++i)
-            {
-                out[2 * i] = in[i];
-                out[2 * i + 1] = in[i];
-            }
-        }
-        else
-        {
-            const size_t stride = channels;
-            for (size_t i = 0; i < m; ++i)
-            {
-                out[2 * i] = src[i * stride];
-                out[2 * i + 1] = src[i * stride + 1];
-            }
-        }
-        copyFrom = convertScratch.data();
-        len = static_cast<uint64_t>(m) * kBytesPerFrame;
-    }
+    // ever be longer than the storage itself.
+    const uint64_t len = static_cast<uint64_t>(frames) * kBytesPerFrame;
+    if (len == 0 || len > static_cast<uint32_t>(space) || len > bytes)
+        return {WriteResult::Dropped, fill, space};
 
     const uint32_t offset = w & (bytes - 1);
     const uint32_t tillEnd = bytes - offset;
-    auto* storage = reinterpret_cast<unsigned char*>(ringStorage.data());
-    const auto* from = reinterpret_cast<const unsigned char*>(copyFrom);
+    auto* to = reinterpret_cast<unsigned char*>(storage.data());
+    const auto* from = reinterpret_cast<const unsigned char*>(stereo);
     if (len <= tillEnd)
     {
-        std::memcpy(storage + offset, from, len);
+        std::memcpy(to + offset, from, len);
     }
     else
     {
-        std::memcpy(storage + offset, from, tillEnd);
-        std::memcpy(storage, from + tillEnd, len - tillEnd);
+        std::memcpy(to + offset, from, tillEnd);
+        std::memcpy(to, from + tillEnd, len - tillEnd);
     }
     writePos.store(w + static_cast<uint32_t>(len), std::memory_order_release);
+    return {WriteResult::Written, fill, space};
 }
 
-uint32_t FrameRing::readRing(float* dst, uint32_t maxFrames)
+uint32_t FrameRing::read(float* dst, uint32_t maxFrames)
 {
     const uint32_t r = readPos.load(std::memory_order_relaxed);
     const uint32_t w = writePos.load(std::memory_order_acquire);
@@ -108,29 +73,29 @@ uint32_t FrameRing::readRing(float* dst, uint32_t maxFrames)
 
     const uint32_t offset = r & (ringBytes - 1);
     const uint32_t tillEnd = ringBytes - offset;
-    const auto* storage = reinterpret_cast<const unsigned char*>(ringStorage.data());
+    const auto* from = reinterpret_cast<const unsigned char*>(storage.data());
     auto* to = reinterpret_cast<unsigned char*>(dst);
     if (bytes <= tillEnd)
     {
-        std::memcpy(to, storage + offset, bytes);
+        std::memcpy(to, from + offset, bytes);
     }
     else
     {
-        std::memcpy(to, storage + offset, tillEnd);
-        std::memcpy(to + tillEnd, storage, bytes - tillEnd);
+        std::memcpy(to, from + offset, tillEnd);
+        std::memcpy(to + tillEnd, from, bytes - tillEnd);
     }
     readPos.store(r + static_cast<uint32_t>(bytes), std::memory_order_release);
     return frames;
 }
 
-void FrameRing::discardRing()
+void FrameRing::discard()
 {
-    // Acquire pairs with the writer's release as in readRing; the release
+    // Acquire pairs with the writer's release as in read; the release
     // store hands the emptied space back to the writer.
     readPos.store(writePos.load(std::memory_order_acquire), std::memory_order_release);
 }
 
-void FrameRing::sizeRing(uint32_t sampleRate)
+void FrameRing::resize(uint32_t sampleRate)
 {
     // Smallest power of two not below sampleRate * 8, in wrapping 32-bit
     // arithmetic: a product that is a power of two gives itself, 0 gives 0.
@@ -141,24 +106,18 @@ void FrameRing::sizeRing(uint32_t sampleRate)
     v |= v >> 8;
     v |= v >> 16;
     const uint32_t bytes = v + 1;
-    ringStorage.resize(bytes / sizeof(float)); // may throw; then nothing changed
+    storage.resize(bytes / sizeof(float)); // may throw; then nothing changed
     ringBytes = bytes;
-    resetRing();
+    reset();
 }
 
-void FrameRing::resetRing()
+void FrameRing::reset()
 {
     // Only called while no writer runs (before the stream exists); creating
     // the stream under PipeWire's loop lock orders these stores before the
     // writer's first load, so relaxed is enough.
     readPos.store(0, std::memory_order_relaxed);
     writePos.store(0, std::memory_order_relaxed);
-}
-
-void FrameRing::sizeScratch()
-{
-    readScratch.resize(static_cast<size_t>(kScratchFrames) * 2);
-    convertScratch.resize(static_cast<size_t>(kScratchFrames) * 2);
 }
 
 uint32_t FrameRing::fillPercent() const

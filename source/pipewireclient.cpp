@@ -1,9 +1,13 @@
 // The instance's PipeWire client: a thread loop with a context and a core
 // connection, and the capture stream on the monitor of the default sink.
 
-#include "capturepacket.h"
-#include "strovikprocessor.h"
+#include "pipewireclient.h"
 
+#include "diagnosticlog.h"
+#include "framering.h"
+#include "stereopacket.h"
+
+#include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
 
@@ -13,9 +17,24 @@ namespace {
 
 constexpr const char* kClientName = "strovik-capture";
 
+// How often the loop thread writes the real-time threads' queued log lines:
+// often enough that the queues never fill at the rate lines are produced.
+constexpr timespec kLogFlushInterval{0, 50 * 1000 * 1000};
+
 } // namespace
 
-void StrovikProcessor::setupPipeWire()
+PipeWireClient::PipeWireClient(DiagnosticLog& log, FrameRing& ring) : log(log), ring(ring) {}
+
+PipeWireClient::~PipeWireClient()
+{
+    // The owner disconnects first and then closes the log; a second
+    // disconnect here would log the shutdown again and so reopen (and
+    // truncate) the closed log. Only a client still set up tears down here.
+    if (threadLoop)
+        disconnect();
+}
+
+bool PipeWireClient::connect()
 {
     pw_init(nullptr, nullptr);
 
@@ -24,49 +43,65 @@ void StrovikProcessor::setupPipeWire()
     threadLoop = pw_thread_loop_new(kClientName, nullptr);
     if (!threadLoop)
     {
-        diagnosticLog.logMessage("[strovik] setupPipeWire: pw_thread_loop_new failed\n");
-        return;
+        log.write("%s\n", LogText::kLoopFailed);
+        return false;
     }
-    context = pw_context_new(pw_thread_loop_get_loop(threadLoop), nullptr, 0);
+    pw_loop* loop = pw_thread_loop_get_loop(threadLoop);
+    context = pw_context_new(loop, nullptr, 0);
     if (!context)
     {
-        diagnosticLog.logMessage("[strovik] setupPipeWire: pw_context_new failed\n");
-        return;
+        log.write("%s\n", LogText::kContextFailed);
+        return false;
     }
-    // Sized here, on the main thread, so the audio and real-time paths never allocate.
-    ring.sizeScratch();
-    diagnosticLog.logMessage("[strovik] setupPipeWire\n");
+    // Made here, on the main thread, so neither the audio thread's connect
+    // step nor the real-time callback allocates them.
+    stereoScratch.resize(static_cast<size_t>(kMaxConvertedFrames) * 2);
+    streamListener = std::make_unique<spa_hook>();
+    log.write("%s\n", LogText::kSetup);
 
     pw_thread_loop_lock(threadLoop);
     core = pw_context_connect(context, nullptr, 0);
     if (!core)
     {
         pw_thread_loop_unlock(threadLoop);
-        diagnosticLog.logMessage("[strovik] setupPipeWire: pw_context_connect failed\n");
-        return;
+        log.write("%s\n", LogText::kConnectFailed);
+        return false;
+    }
+    logTimer = pw_loop_add_timer(
+        loop, [](void* self, uint64_t) { static_cast<DiagnosticLog*>(self)->flushQueued(); }, &log);
+    if (logTimer)
+    {
+        timespec first = kLogFlushInterval, interval = kLogFlushInterval;
+        pw_loop_update_timer(loop, logTimer, &first, &interval, false);
     }
     pw_thread_loop_start(threadLoop);
     pw_thread_loop_unlock(threadLoop);
 
-    // Published last: a process call that sees it finds loop and core in place.
-    pwReady.store(true);
-    diagnosticLog.logMessage("[strovik] setupPipeWire done pwReady=1\n");
+    // Published last: an audio thread that sees it finds loop and core in place.
+    connected.store(true, std::memory_order_release);
+    log.write("%s\n", LogText::kSetupDone);
+    return true;
 }
 
-void StrovikProcessor::shutdownPipeWire()
+void PipeWireClient::disconnect()
 {
-    diagnosticLog.logMessage("[strovik] shutdownPipeWire\n");
-    pwReady.store(false);
+    log.write("%s\n", LogText::kShutdown);
+    connected.store(false, std::memory_order_release);
     if (!threadLoop)
     {
-        diagnosticLog.logMessage("[strovik] shutdownPipeWire done (no loop)\n");
-        diagnosticLog.closeLog();
+        log.write("%s\n", LogText::kShutdownNoLoop);
         return;
     }
 
-    // The stream goes first, under the lock, while the loop still runs its events.
+    // The stream and the timer go first, under the lock, while the loop
+    // still runs its events.
     pw_thread_loop_lock(threadLoop);
-    disconnectStream();
+    destroyStream();
+    if (logTimer)
+    {
+        pw_loop_destroy_source(pw_thread_loop_get_loop(threadLoop), logTimer);
+        logTimer = nullptr;
+    }
     pw_thread_loop_unlock(threadLoop);
 
     // With the loop thread stopped, the rest needs no lock.
@@ -84,58 +119,78 @@ void StrovikProcessor::shutdownPipeWire()
     pw_thread_loop_destroy(threadLoop);
     threadLoop = nullptr;
     pw_deinit();
-    diagnosticLog.closeLog();
 }
 
-void StrovikProcessor::ensureStream(uint32_t rate)
+bool PipeWireClient::openStream(uint32_t rate)
 {
-    if (!stream && core)
-        connectStream(rate);
+    pw_thread_loop_lock(threadLoop);
+    if (!stream && core && streamListener)
+    {
+        // Capture the default sink's monitor: no target is named, so
+        // PipeWire links us to whatever the desktop plays through, and
+        // follows it.
+        pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio",         //
+                                                 PW_KEY_MEDIA_CATEGORY, "Capture",   //
+                                                 PW_KEY_MEDIA_ROLE, "Music",         //
+                                                 PW_KEY_STREAM_CAPTURE_SINK, "true", //
+                                                 nullptr);
+        stream = pw_stream_new(core, kClientName, props);
+        if (stream)
+        {
+            static const pw_stream_events events = [] {
+                pw_stream_events e{};
+                e.version = PW_VERSION_STREAM_EVENTS;
+                e.param_changed = onParamChanged;
+                e.process = onProcess;
+                return e;
+            }();
+            *streamListener = spa_hook{};
+            pw_stream_add_listener(stream, streamListener.get(), &events, this);
+
+            // Offer float stereo at the host's rate; PipeWire converts
+            // whatever the sink plays into it.
+            uint8_t buffer[1024];
+            spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+            spa_audio_info_raw info{};
+            info.format = SPA_AUDIO_FORMAT_F32;
+            info.rate = rate;
+            info.channels = 2;
+            const spa_pod* params[1] = {
+                spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+
+            pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+                              static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
+                                                           PW_STREAM_FLAG_MAP_BUFFERS |
+                                                           PW_STREAM_FLAG_RT_PROCESS),
+                              params, 1);
+        }
+    }
+    const bool open = stream != nullptr;
+    pw_thread_loop_unlock(threadLoop);
+    return open;
 }
 
-void StrovikProcessor::connectStream(uint32_t rate)
-{
-    // Capture the default sink's monitor: no target is named, so PipeWire
-    // links us to whatever the desktop plays through, and follows it.
-    pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio",         //
-                                             PW_KEY_MEDIA_CATEGORY, "Capture",   //
-                                             PW_KEY_MEDIA_ROLE, "Music",         //
-                                             PW_KEY_STREAM_CAPTURE_SINK, "true", //
-                                             nullptr);
-    stream = pw_stream_new(core, kClientName, props);
-    if (!stream)
-        return; // the next process cycle tries again
-
-    pw_stream_add_listener(stream, &streamListener, &streamEvents, this);
-
-    // Offer float stereo at the host's rate; PipeWire converts whatever the
-    // sink plays into it.
-    uint8_t buffer[1024];
-    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
-    spa_audio_info_raw info{};
-    info.format = SPA_AUDIO_FORMAT_F32;
-    info.rate = rate;
-    info.channels = 2;
-    const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-
-    pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-                      static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
-                                                   PW_STREAM_FLAG_MAP_BUFFERS |
-                                                   PW_STREAM_FLAG_RT_PROCESS),
-                      params, 1);
-}
-
-void StrovikProcessor::disconnectStream()
+void PipeWireClient::destroyStream()
 {
     if (!stream)
         return;
-    spa_hook_remove(&streamListener);
+    spa_hook_remove(streamListener.get());
     pw_stream_disconnect(stream);
     pw_stream_destroy(stream);
     stream = nullptr;
 }
 
-void StrovikProcessor::onStreamParamChanged(uint32_t id, const spa_pod* param)
+void PipeWireClient::onParamChanged(void* self, uint32_t id, const spa_pod* param)
+{
+    static_cast<PipeWireClient*>(self)->paramChanged(id, param);
+}
+
+void PipeWireClient::onProcess(void* self)
+{
+    static_cast<PipeWireClient*>(self)->process();
+}
+
+void PipeWireClient::paramChanged(uint32_t id, const spa_pod* param)
 {
     if (!param || id != SPA_PARAM_Format)
         return;
@@ -145,7 +200,7 @@ void StrovikProcessor::onStreamParamChanged(uint32_t id, const spa_pod* param)
         channels.store(info.channels);
 }
 
-void StrovikProcessor::onStreamProcess()
+void PipeWireClient::process()
 {
     if (!stream)
         return;
@@ -161,28 +216,27 @@ void StrovikProcessor::onStreamProcess()
         const uint32_t ch = channels.load();
         if (ch != 0 && block.chunk->size != 0)
         {
-            const uint32_t frames = framesInBlock(block.chunk->size, block.maxsize, ch);
-            ring.writeRing(static_cast<const float*>(block.data), frames, ch);
-            const uint64_t seq = pwCallbackCount.fetch_add(1);
+            const uint32_t frames = framesInChunk(block.chunk->size, block.maxsize, ch);
+            const auto* samples = static_cast<const float*>(block.data);
+            FrameRing::WriteResult result;
+            if (ch == 2)
+                result = ring.write(samples, frames);
+            else
+                result = ring.write(
+                    stereoScratch.data(),
+                    toStereo(samples, frames, ch, stereoScratch.data(), kMaxConvertedFrames));
+            if (result.status == FrameRing::WriteResult::Reset)
+                log.dataThread().post("%s fill=%d space=%d ringBytes=%u\n", LogText::kRingReset,
+                                      result.fill, result.space, ring.capacityBytes());
+            const uint64_t seq = packets.fetch_add(1, std::memory_order_relaxed);
             if (seq % 100 == 0)
-                diagnosticLog.logMessage("[strovik] PW t=%llu seq=%lu fill=%u%% frames=%u ch=%u\n",
-                                         monotonicMillis(), static_cast<unsigned long>(seq),
-                                         ring.fillPercent(), frames, ch);
+                log.dataThread().post("%s%llu seq=%lu fill=%u%% frames=%u ch=%u\n",
+                                      LogText::kPwStatus, monotonicMillis(),
+                                      static_cast<unsigned long>(seq), ring.fillPercent(), frames,
+                                      ch);
         }
     }
     pw_stream_queue_buffer(stream, buffer);
 }
-
-const pw_stream_events StrovikProcessor::streamEvents = [] {
-    pw_stream_events events{};
-    events.version = PW_VERSION_STREAM_EVENTS;
-    events.param_changed = [](void* self, uint32_t id, const spa_pod* param) {
-        static_cast<StrovikProcessor*>(self)->onStreamParamChanged(id, param);
-    };
-    events.process = [](void* self) {
-        static_cast<StrovikProcessor*>(self)->onStreamProcess();
-    };
-    return events;
-}();
 
 } // namespace Strovik

@@ -23,7 +23,7 @@ StrovikProcessor::StrovikProcessor()
 StrovikProcessor::~StrovikProcessor()
 {
     // Hosts may release without terminate; tear PipeWire down either way.
-    shutdownPipeWire();
+    shutdown();
     AudioEffect::terminate();
 }
 
@@ -48,12 +48,14 @@ tresult PLUGIN_API StrovikProcessor::initialize(FUnknown* context)
     {
         addAudioInput(STR16("PipeWire In"), SpeakerArr::kStereo, kMain, BusInfo::kDefaultActive);
         addAudioOutput(STR16("PipeWire Out"), SpeakerArr::kStereo, kMain, BusInfo::kDefaultActive);
-        setupPipeWire();
+        // Sized here, on the main thread, so that process never allocates it.
+        blockFrames.resize(static_cast<size_t>(kMaxBlockFrames) * 2);
+        client.connect();
     }
     catch (...)
     {
         // Out of memory while building the instance: nothing may escape to the host.
-        shutdownPipeWire();
+        shutdown();
         AudioEffect::terminate();
         return kOutOfMemory;
     }
@@ -62,8 +64,17 @@ tresult PLUGIN_API StrovikProcessor::initialize(FUnknown* context)
 
 tresult PLUGIN_API StrovikProcessor::terminate()
 {
-    shutdownPipeWire();
+    shutdown();
     return AudioEffect::terminate();
+}
+
+void StrovikProcessor::shutdown()
+{
+    client.disconnect();
+    streamOpen = false;
+    // Last: the client's teardown stopped the threads that post lines, so
+    // whatever they left queued lands in the file now.
+    log.close();
 }
 
 tresult PLUGIN_API StrovikProcessor::setState(IBStream* /*state*/)
@@ -123,26 +134,24 @@ void silence(AudioBusBuffers& bus, int32_t numSamples)
 
 } // namespace
 
-void StrovikProcessor::connectStep()
+void StrovikProcessor::startCapture()
 {
     try
     {
-        ring.sizeRing(sampleRate);
+        ring.resize(sampleRate);
     }
     catch (...)
     {
         return; // out of memory: stay silent, the next cycle tries again
     }
-    diagnosticLog.logMessage("[strovik] PROC connect stream rate=%u ringBytes=%u\n", sampleRate,
-                             ring.capacityBytes());
-    pw_thread_loop_lock(threadLoop);
-    ensureStream(sampleRate);
-    pw_thread_loop_unlock(threadLoop);
+    log.audioThread().post("%s rate=%u ringBytes=%u\n", LogText::kConnectStream, sampleRate,
+                           ring.capacityBytes());
+    streamOpen = client.openStream(sampleRate);
 }
 
 void StrovikProcessor::writeOutput(AudioBusBuffers& bus, int32_t numSamples, uint32_t frames)
 {
-    const float* frame = ring.readScratchData();
+    const float* frame = blockFrames.data();
     float* left = bus.channelBuffers32[0];
     float* right = bus.numChannels >= 2 ? bus.channelBuffers32[1] : nullptr;
     const size_t padding = sizeof(float) * static_cast<size_t>(numSamples - int32_t(frames));
@@ -173,15 +182,15 @@ tresult PLUGIN_API StrovikProcessor::process(ProcessData& data)
     if (data.numSamples <= 0 || bus.numChannels <= 0 || !bus.channelBuffers32)
         return kResultOk;
 
-    if (!pwReady.load())
+    if (!client.isConnected())
     {
         silence(bus, data.numSamples);
         return kResultOk;
     }
 
-    if (!stream)
+    if (!streamOpen)
     {
-        connectStep();
+        startCapture();
         silence(bus, data.numSamples);
         return kResultOk;
     }
@@ -195,26 +204,29 @@ tresult PLUGIN_API StrovikProcessor::process(ProcessData& data)
     }
     if (resetPending)
     {
-        diagnosticLog.logMessage("[strovik] PROC transport start, reset ring\n");
+        log.audioThread().post("%s\n", LogText::kTransportReset);
         // Emptied from the reader's side, so a writer mid-packet cannot meet
         // the reset and leave stale frames or an impossible fill behind.
-        ring.discardRing();
+        ring.discard();
         resetPending = false;
         silence(bus, data.numSamples);
         return kResultOk;
     }
 
-    const uint32_t wanted =
-        std::min(static_cast<uint32_t>(data.numSamples), FrameRing::kScratchFrames);
-    const uint32_t frames = ring.readRing(ring.readScratchData(), wanted);
+    const uint32_t wanted = std::min(static_cast<uint32_t>(data.numSamples), kMaxBlockFrames);
+    const uint32_t frames = ring.read(blockFrames.data(), wanted);
     writeOutput(bus, data.numSamples, frames);
 
-    const uint64_t seq = pwCallbackCount.load();
-    if (seq % 1000 == 0)
-        diagnosticLog.logMessage("[strovik] PROC t=%llu seq=%lu fill=%u%% frames=%u/%u\n",
-                                 monotonicMillis(), static_cast<unsigned long>(seq),
-                                 ring.fillPercent(), frames,
-                                 static_cast<uint32_t>(data.numSamples));
+    // A status line every 1000 packets, once per count: while no packet
+    // arrives the count stands still and must not write a line every block.
+    const uint64_t seq = client.packetCount();
+    if (seq % 1000 == 0 && seq != lastStatusPacket)
+    {
+        lastStatusPacket = seq;
+        log.audioThread().post("%s%llu seq=%lu fill=%u%% frames=%u/%u\n", LogText::kProcStatus,
+                               monotonicMillis(), static_cast<unsigned long>(seq),
+                               ring.fillPercent(), frames, static_cast<uint32_t>(data.numSamples));
+    }
     return kResultOk;
 }
 

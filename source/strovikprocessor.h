@@ -2,13 +2,12 @@
 
 #include "diagnosticlog.h"
 #include "framering.h"
+#include "pipewireclient.h"
 
 #include "public.sdk/source/vst/vstaudioeffect.h"
 
-#include <atomic>
 #include <cstdint>
-
-#include <pipewire/pipewire.h>
+#include <vector>
 
 namespace Strovik {
 
@@ -36,38 +35,29 @@ public:
     Steinberg::tresult PLUGIN_API process(Steinberg::Vst::ProcessData& data) override;
 
 private:
-    // Benchmarks and fuzzers reach the ring and put the instance in the
-    // streaming state without a server.
+    // Tests, benchmarks and fuzzers reach the ring and the process cycle's state.
     friend struct StrovikProcessorTestAccess;
 
-    // PipeWire client (pipewireclient.cpp).
-    void setupPipeWire();
-    void shutdownPipeWire();
-    void ensureStream(uint32_t rate);
-    void connectStream(uint32_t rate);
-    void disconnectStream();
-    void onStreamParamChanged(uint32_t id, const spa_pod* param);
-    void onStreamProcess();
-    static const pw_stream_events streamEvents;
+    // The most frames one process call takes from the ring; a longer block
+    // gets the rest as silence.
+    static constexpr uint32_t kMaxBlockFrames = 8192;
 
-    // Process cycle steps (strovikprocessor.cpp).
+    void shutdown();
     void updateSampleRate(double hostRate);
-    void connectStep();
+    void startCapture();
     void writeOutput(Steinberg::Vst::AudioBusBuffers& bus, int32_t numSamples, uint32_t frames);
 
-    pw_thread_loop* threadLoop = nullptr;
-    pw_context* context = nullptr;
-    pw_core* core = nullptr;
-    pw_stream* stream = nullptr;
-    spa_hook streamListener{};
-    std::atomic<uint32_t> channels{2};
+    DiagnosticLog log;
+    FrameRing ring;
+    PipeWireClient client{log, ring};
+    // The reader's copy of the frames one block takes from the ring.
+    std::vector<float> blockFrames;
     uint32_t sampleRate = 48000;
-    DiagnosticLog diagnosticLog;
-    FrameRing ring{diagnosticLog};
-    std::atomic<bool> pwReady{false};
+    // Audio thread only.
+    bool streamOpen = false;
     bool wasPlaying = false;
     bool resetPending = false;
-    std::atomic<uint64_t> pwCallbackCount{0};
+    uint64_t lastStatusPacket = ~uint64_t{0};
 };
 
 } // namespace Strovik

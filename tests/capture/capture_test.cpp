@@ -16,7 +16,8 @@
 #include <limits>
 #include <thread>
 
-using namespace StrovikTest;
+using namespace Strovik::Test;
+using namespace Strovik::LogText;
 
 namespace {
 
@@ -78,12 +79,11 @@ TEST_F(CaptureTest, ConnectsAndLinksToTheDefaultSinkMonitor)
             links = commandOutput("timeout 5 pw-link -l");
     });
     const std::string log = readLog();
-    EXPECT_NE(log.find("[strovik] setupPipeWire\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("[strovik] setupPipeWire done pwReady=1\n"), std::string::npos) << log;
-    EXPECT_NE(log.find("[strovik] PROC connect stream rate=48000 ringBytes=524288\n"),
-              std::string::npos)
+    EXPECT_NE(log.find(logLine(kSetup)), std::string::npos) << log;
+    EXPECT_NE(log.find(logLine(kSetupDone)), std::string::npos) << log;
+    EXPECT_NE(log.find(logLine(kConnectStream, " rate=48000 ringBytes=524288")), std::string::npos)
         << log;
-    EXPECT_NE(log.find("[strovik] PW t="), std::string::npos) << log;
+    EXPECT_NE(log.find(kPwStatus), std::string::npos) << log;
     // The stream names no node of its own, so PipeWire names it after the
     // host program; each monitor port of the test sink feeds its input.
     const std::string node = program_invocation_short_name;
@@ -109,7 +109,9 @@ TEST_F(CaptureTest, ToneComesOutOnBothChannelsAtItsPitchAndLevel)
     EXPECT_NEAR(dominantFrequency(right, kRate), 660, 660 * 0.005);
     EXPECT_NEAR(rms(left), 0.5 / std::sqrt(2.0), 0.01);
     EXPECT_NEAR(rms(right), 0.5 / std::sqrt(2.0), 0.01);
-    EXPECT_EQ(readLog().find("writeRing RESET"), std::string::npos);
+    // Terminate writes out what the real-time threads still had queued.
+    EXPECT_EQ(p->terminate(), kResultOk);
+    EXPECT_EQ(readLog().find(kRingReset), std::string::npos);
 }
 
 TEST_F(CaptureTest, PlayedSequenceComesOutBitExact)
@@ -135,7 +137,7 @@ TEST_F(CaptureTest, HostAt44100HearsTheToneAtItsPitch)
     auto p = startProcessor(rate);
     const std::string tone = wav("tone.wav", stereoTone(1000, 1000, 0.5, kRate, 2.0));
     Capture c = captureWhilePlaying(*p->processor, tone, 3.0, 2, rate);
-    EXPECT_NE(readLog().find("[strovik] PROC connect stream rate=44100 ringBytes=524288\n"),
+    EXPECT_NE(readLog().find(logLine(kConnectStream, " rate=44100 ringBytes=524288")),
               std::string::npos);
     auto left = middle(c.channels[0], rate);
     ASSERT_FALSE(left.empty());
@@ -181,13 +183,10 @@ TEST_F(CaptureTest, TransportStartEmptiesTheRingForOneSilentBlock)
                 starts.push_back(index);
             block.setPlaying(playing);
         });
+    EXPECT_EQ(p->terminate(), kResultOk);
     const std::string log = readLog();
-    EXPECT_EQ(log.find("writeRing RESET"), std::string::npos) << log;
-    size_t resetLines = 0;
-    for (size_t at = 0;
-         (at = log.find("PROC transport start, reset ring", at)) != std::string::npos; ++at)
-        ++resetLines;
-    EXPECT_EQ(resetLines, starts.size());
+    EXPECT_EQ(log.find(kRingReset), std::string::npos) << log;
+    EXPECT_EQ(countOf(log, logLine(kTransportReset)), starts.size());
 
     const auto silent = c.silentBlocks();
     auto isSilent = [&](size_t b) {
@@ -232,7 +231,7 @@ TEST_F(CaptureTest, CapturesAgainAfterTerminateAndInitialize)
     ASSERT_EQ(p->initialize(), kResultOk);
     ASSERT_EQ(p->setup(kRate, kBlock), kResultOk);
     EXPECT_GT(peak(captureWhilePlaying(*p->processor, tone, 2.0).channels[0]), 0.4);
-    EXPECT_NE(readLog().find("[strovik] PROC connect stream rate=48000"), std::string::npos);
+    EXPECT_NE(readLog().find(std::string(kConnectStream) + " rate=48000"), std::string::npos);
 }
 
 TEST_F(CaptureTest, ServerKilledMidStreamLeavesSilenceAndAPromptTerminate)
@@ -297,11 +296,12 @@ TEST_F(CaptureTest, UnusableHostRatesKeepTheLastGoodOne)
         ProcessBlock block(2, kBlock);
         EXPECT_EQ(block.run(*p.processor), kResultOk);
         EXPECT_TRUE(block.silent());
-        EXPECT_NE(readLog().find("[strovik] PROC connect stream rate=48000 ringBytes=524288\n"),
+        // The audio thread's line is queued; terminate writes it out.
+        p.terminate();
+        EXPECT_NE(readLog().find(logLine(kConnectStream, " rate=48000 ringBytes=524288")),
                   std::string::npos)
             << "host rate " << bad << ":\n"
             << readLog();
-        p.terminate();
     }
 }
 

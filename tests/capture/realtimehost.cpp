@@ -2,7 +2,7 @@
 
 #include "realtimeloop.h"
 
-namespace StrovikTest {
+namespace Strovik::Test {
 
 std::vector<size_t> Capture::silentBlocks() const
 {
@@ -41,4 +41,4 @@ Capture runRealtime(IAudioProcessor& processor, int32 outputChannels, int32 bloc
     return capture;
 }
 
-} // namespace StrovikTest
+} // namespace Strovik::Test

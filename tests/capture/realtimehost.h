@@ -8,7 +8,7 @@
 #include <functional>
 #include <vector>
 
-namespace StrovikTest {
+namespace Strovik::Test {
 
 struct Capture
 {
@@ -25,4 +25,4 @@ using BeforeBlock = std::function<void(size_t index, ProcessBlock& block)>;
 Capture runRealtime(IAudioProcessor& processor, int32 outputChannels, int32 blockSize,
                     double sampleRate, double seconds, const BeforeBlock& before = {});
 
-} // namespace StrovikTest
+} // namespace Strovik::Test

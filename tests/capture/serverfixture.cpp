@@ -2,7 +2,7 @@
 
 #include <iostream>
 
-namespace StrovikTest {
+namespace Strovik::Test {
 
 bool ServerFixture::startServer(bool withSessionManager)
 {
@@ -40,12 +40,4 @@ std::unique_ptr<ProcessorInstance> ServerFixture::startProcessor(double rate, in
     return p;
 }
 
-size_t ServerFixture::countOf(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at)
-        ++n;
-    return n;
-}
-
-} // namespace StrovikTest
+} // namespace Strovik::Test

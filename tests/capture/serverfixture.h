@@ -12,7 +12,7 @@
 #include <memory>
 #include <string>
 
-namespace StrovikTest {
+namespace Strovik::Test {
 
 class ServerFixture : public ::testing::Test
 {
@@ -27,8 +27,6 @@ protected:
     // Initialized and set up for 32-bit processing at `rate`.
     std::unique_ptr<ProcessorInstance> startProcessor(double rate = 48000, int32 block = 512);
 
-    static size_t countOf(const std::string& text, const std::string& what);
-
     // Set false in a derived constructor to start the server in the test.
     bool serverAtSetUp = true;
     PipeWireTestServer server;
@@ -36,4 +34,4 @@ protected:
     IPtr<IPluginFactory> factory;
 };
 
-} // namespace StrovikTest
+} // namespace Strovik::Test

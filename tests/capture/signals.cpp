@@ -4,7 +4,7 @@
 #include <cmath>
 #include <cstring>
 
-namespace StrovikTest {
+namespace Strovik::Test {
 
 std::vector<float> stereoTone(double leftHz, double rightHz, double amplitude, double rate,
                               double seconds)
@@ -84,9 +84,9 @@ long findSequence(const std::vector<float>& haystack, const std::vector<float>& 
     return -1;
 }
 
-} // namespace StrovikTest
+} // namespace Strovik::Test
 
-namespace StrovikTest {
+namespace Strovik::Test {
 
 SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<float>& right,
                             const std::vector<float>& played)
@@ -168,4 +168,4 @@ SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<fl
     return m;
 }
 
-} // namespace StrovikTest
+} // namespace Strovik::Test

@@ -8,7 +8,7 @@
 #include <string>
 #include <vector>
 
-namespace StrovikTest {
+namespace Strovik::Test {
 
 // Interleaved stereo frames.
 std::vector<float> stereoTone(double leftHz, double rightHz, double amplitude, double rate,
@@ -27,9 +27,9 @@ double dominantFrequency(const std::vector<float>& samples, double rate);
 // in `haystack`, or -1.
 long findSequence(const std::vector<float>& haystack, const std::vector<float>& needle);
 
-} // namespace StrovikTest
+} // namespace Strovik::Test
 
-namespace StrovikTest {
+namespace Strovik::Test {
 
 // How a captured stereo stream matches the played one, after alignment.
 struct SequenceMatch
@@ -53,4 +53,4 @@ struct SequenceMatch
 SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<float>& right,
                             const std::vector<float>& played);
 
-} // namespace StrovikTest
+} // namespace Strovik::Test

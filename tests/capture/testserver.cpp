@@ -12,7 +12,7 @@
 
 extern char** environ;
 
-namespace StrovikTest {
+namespace Strovik::Test {
 
 namespace {
 
@@ -148,4 +148,4 @@ ChildProcess play(const std::string& wavPath, const std::string& target, int lat
     return ChildProcess(argv);
 }
 
-} // namespace StrovikTest
+} // namespace Strovik::Test

@@ -8,7 +8,7 @@
 #include <sys/types.h>
 #include <vector>
 
-namespace StrovikTest {
+namespace Strovik::Test {
 
 class PipeWireTestServer
 {
@@ -43,6 +43,8 @@ public:
     ~ChildProcess();
     int wait(); // exit status, or -1
     void terminate();
+    // -1 once it has been waited for.
+    pid_t processId() const { return pid; }
 
 private:
     pid_t pid = -1;
@@ -57,4 +59,4 @@ ChildProcess play(const std::string& wavPath, const std::string& target = "",
 // Runs a command and returns what it printed on stdout.
 std::string commandOutput(const std::string& command);
 
-} // namespace StrovikTest
+} // namespace Strovik::Test

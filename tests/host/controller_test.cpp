@@ -5,7 +5,7 @@
 
 #include <gtest/gtest.h>
 
-using namespace StrovikTest;
+using namespace Strovik::Test;
 
 namespace {
 

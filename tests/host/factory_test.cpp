@@ -1,10 +1,11 @@
 #include "pluginhost.h"
+#include "version.h"
 
 #include <gtest/gtest.h>
 
 #include <cstring>
 
-using namespace StrovikTest;
+using namespace Strovik::Test;
 
 namespace {
 
@@ -53,9 +54,9 @@ TEST_F(FactoryTest, ClassRecordsInBothEncodings)
     ASSERT_EQ(factory->countClasses(), 2);
     const PClassInfo2 expected[] = {
         {reinterpret_cast<const char*>(kProcessorCid), 0x7FFFFFFF, "Audio Module Class",
-         "Strovik Capture", 1, "Fx", "", "1.2.0", kVstVersionString},
+         "Strovik Capture", 1, "Fx", "", STROVIK_VERSION_STR, kVstVersionString},
         {reinterpret_cast<const char*>(kControllerCid), 0x7FFFFFFF, "Component Controller Class",
-         "Strovik Capture Controller", 0, "", "", "1.2.0", kVstVersionString},
+         "Strovik Capture Controller", 0, "", "", STROVIK_VERSION_STR, kVstVersionString},
     };
     for (int32 i = 0; i < 2; ++i)
     {

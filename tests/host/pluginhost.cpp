@@ -5,7 +5,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
-namespace StrovikTest {
+namespace Strovik::Test {
 
 std::string bundleLibraryPath()
 {
@@ -25,6 +25,14 @@ void removeLog()
     ::unlink(kLogPath);
 }
 
+size_t countOf(const std::string& text, const std::string& what)
+{
+    size_t n = 0;
+    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at)
+        ++n;
+    return n;
+}
+
 PClassInfo ProcessorInstance::firstClass(IPluginFactory& factory)
 {
     PClassInfo info{};
@@ -33,4 +41,4 @@ PClassInfo ProcessorInstance::firstClass(IPluginFactory& factory)
     return info;
 }
 
-} // namespace StrovikTest
+} // namespace Strovik::Test

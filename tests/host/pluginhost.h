@@ -4,6 +4,7 @@
 // drives it through the same calls, in the same order, as a DAW does. The
 // hosting itself lives in tools/hostkit; this adds what only tests know.
 
+#include "logtext.h"
 #include "pluginmodule.h"
 #include "processblock.h"
 #include "processorinstance.h"
@@ -12,7 +13,7 @@
 
 #include <string>
 
-namespace StrovikTest {
+namespace Strovik::Test {
 
 using namespace Steinberg;
 using namespace Steinberg::Vst;
@@ -31,9 +32,16 @@ inline FIDString cidString(const uint8* cid)
 // The module's shared library inside the freshly built bundle.
 std::string bundleLibraryPath();
 // The diagnostic log every processor instance writes.
-constexpr const char* kLogPath = "/tmp/strovik.log";
+constexpr const char* kLogPath = Strovik::LogText::kPath;
 std::string readLog();
 void removeLog();
+// How often `what` occurs in `text`.
+size_t countOf(const std::string& text, const std::string& what);
+// A whole line of the log: one of the beginnings in logtext.h, then the rest.
+inline std::string logLine(const char* prefix, const std::string& rest = "")
+{
+    return prefix + rest + "\n";
+}
 
 // The freshly built module unless told otherwise.
 class PluginModule : public Strovik::Hostkit::PluginModule
@@ -58,4 +66,4 @@ private:
 
 using Strovik::Hostkit::ProcessBlock;
 
-} // namespace StrovikTest
+} // namespace Strovik::Test

@@ -8,14 +8,15 @@
 #include <functional>
 #include <vector>
 
-using namespace StrovikTest;
+using namespace Strovik::Test;
 
 namespace {
 
-const std::string kSetupLog = "[strovik] setupPipeWire\n"
-                              "[strovik] setupPipeWire: pw_context_connect failed\n";
-const std::string kShutdownLog = "[strovik] shutdownPipeWire\n";
-const std::string kNoLoopLog = kShutdownLog + "[strovik] shutdownPipeWire done (no loop)\n";
+using namespace Strovik::LogText;
+
+const std::string kSetupLog = logLine(kSetup) + logLine(kConnectFailed);
+const std::string kShutdownLog = logLine(kShutdown);
+const std::string kNoLoopLog = kShutdownLog + logLine(kShutdownNoLoop);
 
 std::pair<int32, int32> audioBuses(ProcessorInstance& p)
 {

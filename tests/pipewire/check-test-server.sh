@@ -45,8 +45,15 @@ leftovers() {
     done
 }
 
-"$SRV" available || exit 1
-command -v sox >/dev/null || { echo "sox is missing (Debian package sox)"; exit 1; }
+# Without the programs this skips (77, as CTest is told) on a developer's
+# machine and fails in CI, like the tests that use the server.
+missing() {
+    echo "SKIPPED: $*"
+    [ "${CI:-}" = true ] && exit 1
+    exit 77
+}
+"$SRV" available || missing "PipeWire test server programs missing"
+command -v sox >/dev/null || missing "sox is missing (Debian package sox)"
 
 TMP=$(mktemp -d)
 A=$TMP/a

@@ -1,17 +1,19 @@
 #pragma once
 
-// Replaces the heap functions (malloc family, operator new/delete) and
-// pthread_mutex_lock of the whole test process, so a test can see which
-// thread allocates, frees or locks, and can make large allocations fail.
-// The plug-in module resolves these symbols to the executable's, as it
-// would to a host's.
+// Replaces the heap functions (malloc family, operator new/delete), the
+// file functions (open, openat, fopen, fflush, fwrite, fprintf, vfprintf,
+// and write to a file, FIFO or character device) and pthread_mutex_lock of
+// the whole test process, so a test can see which thread allocates, frees,
+// locks or does file I/O, and can make large allocations fail. The plug-in
+// module and the PipeWire libraries resolve these symbols to the
+// executable's, as they would to a host's.
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
 #include <vector>
 
-namespace HeapProbe {
+namespace Strovik::HeapProbe {
 
 struct ThreadCounts
 {
@@ -20,6 +22,12 @@ struct ThreadCounts
     uint64_t allocations = 0;
     uint64_t frees = 0;
     uint64_t locks = 0;
+    // Calls of the file functions above, and which ones ("write 2, fflush 1").
+    uint64_t fileCalls = 0;
+    std::string fileCallsByName;
+    // Writes to anything else: eventfds and sockets, with which PipeWire's
+    // threads wake each other. Not file I/O, but they show a thread ran.
+    uint64_t otherWrites = 0;
 };
 
 // Zeroes every counter and starts counting.
@@ -30,4 +38,4 @@ std::vector<ThreadCounts> stop();
 void failFrom(size_t bytes);
 int currentThreadId();
 
-} // namespace HeapProbe
+} // namespace Strovik::HeapProbe

@@ -18,7 +18,8 @@
 #include <sstream>
 #include <thread>
 
-using namespace StrovikTest;
+using namespace Strovik::Test;
+using namespace Strovik::LogText;
 
 namespace {
 
@@ -35,14 +36,14 @@ struct FillPoint
 std::vector<FillPoint> fillOverTime(const std::string& log)
 {
     std::vector<FillPoint> points;
+    const std::string format = std::string(kPwStatus) + "%llu seq=%lu fill=%u%%";
     double first = -1;
-    for (size_t at = 0; (at = log.find("[strovik] PW t=", at)) != std::string::npos; ++at)
+    for (size_t at = 0; (at = log.find(kPwStatus, at)) != std::string::npos; ++at)
     {
         unsigned long long ms = 0;
         unsigned long seq = 0;
         unsigned percent = 0;
-        if (std::sscanf(log.c_str() + at, "[strovik] PW t=%llu seq=%lu fill=%u%%", &ms, &seq,
-                        &percent) != 3)
+        if (std::sscanf(log.c_str() + at, format.c_str(), &ms, &seq, &percent) != 3)
             continue;
         const double t = ms / 1000.0;
         if (first < 0)
@@ -50,14 +51,6 @@ std::vector<FillPoint> fillOverTime(const std::string& log)
         points.push_back({t - first, percent});
     }
     return points;
-}
-
-size_t count(const std::string& text, const std::string& what)
-{
-    size_t n = 0;
-    for (size_t at = 0; (at = text.find(what, at)) != std::string::npos; ++at)
-        ++n;
-    return n;
 }
 
 } // namespace
@@ -118,8 +111,9 @@ int main(int argc, char** argv)
             std::fprintf(stderr, "soak: %.0f s of %.0f\n", b * period, seconds + 2.0);
     }
     const int playerStatus = player ? player->wait() : -1;
-    const std::string log = readLog();
+    // Terminate first: it writes out the lines still queued.
     p.terminate();
+    const std::string log = readLog();
 
     const SequenceMatch m = matchSequence(left, right, played);
     const auto fill = fillOverTime(log);
@@ -129,7 +123,7 @@ int main(int argc, char** argv)
         fillMin = std::min(fillMin, f.percent);
         fillMax = std::max(fillMax, f.percent);
     }
-    const size_t resets = count(log, "writeRing RESET");
+    const size_t resets = countOf(log, kRingReset);
 
     std::printf("soak: %.0f s, host clock offset %+.0f ppm, player exit %d\n", seconds, offsetPpm,
                 playerStatus);

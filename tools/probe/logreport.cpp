@@ -39,15 +39,15 @@ LogReport analyzeLog(const std::string& text)
     std::string line;
     while (std::getline(lines, line))
     {
-        if (line == "[strovik] setupPipeWire done pwReady=1")
+        if (line == LogText::kSetupDone)
             r.connected = true;
-        else if (line == "[strovik] setupPipeWire: pw_context_connect failed")
+        else if (line == LogText::kConnectFailed)
             r.connectFailed = true;
-        else if (startsWith(line, "[strovik] PROC connect stream "))
+        else if (startsWith(line, LogText::kConnectStream))
             numberAfter(line, " rate=", ' ', r.streamRate);
-        else if (startsWith(line, "[strovik] writeRing RESET"))
+        else if (startsWith(line, LogText::kRingReset))
             ++r.ringResets;
-        else if (startsWith(line, "[strovik] PW t=") || startsWith(line, "[strovik] PROC t="))
+        else if (startsWith(line, LogText::kPwStatus) || startsWith(line, LogText::kProcStatus))
         {
             unsigned fill = 0;
             if (!numberAfter(line, " fill=", '%', fill))

@@ -1,24 +1,27 @@
 #pragma once
 
-// What the plug-in's diagnostic log (/tmp/strovik.log) says about a run:
-// whether PipeWire was reached, and how full the capture buffer was.
+// What the plug-in's diagnostic log (LogText::kPath) says about a run:
+// whether PipeWire was reached, and how full the capture buffer was. The
+// lines are told apart by the beginnings the plug-in writes them with
+// (source/logtext.h).
+
+#include "logtext.h"
 
 #include <cstddef>
 #include <string>
 
 namespace Strovik::Probe {
 
-constexpr const char* kPluginLogPath = "/tmp/strovik.log";
-
 struct LogReport
 {
-    bool connected = false;     // "setupPipeWire done pwReady=1"
-    bool connectFailed = false; // "setupPipeWire: pw_context_connect failed"
-    unsigned streamRate = 0;    // "PROC connect stream rate=N", 0 if none
-    // "fill=NN%" of the PW and PROC lines, in the order they were written.
+    bool connected = false;     // LogText::kSetupDone
+    bool connectFailed = false; // LogText::kConnectFailed
+    unsigned streamRate = 0;    // LogText::kConnectStream's " rate=N", 0 if none
+    // "fill=NN%" of the status lines (kPwStatus, kProcStatus), in the order
+    // they were written.
     size_t fillLines = 0;
     unsigned fillMin = 0, fillMax = 0, fillLast = 0;
-    size_t ringResets = 0; // "writeRing RESET": the buffer overflowed and was emptied
+    size_t ringResets = 0; // LogText::kRingReset: the buffer overflowed and was emptied
 };
 
 LogReport analyzeLog(const std::string& text);

@@ -123,7 +123,7 @@ int probe(const Options& o)
     stopProcessor(*instance);
     // Read between terminate and release: the release's own teardown
     // starts the log afresh.
-    const std::string logText = readTextFile(kPluginLogPath);
+    const std::string logText = readTextFile(LogText::kPath);
     instance.reset();
 
     std::string wavPath = o.output;

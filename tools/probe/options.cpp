@@ -1,5 +1,7 @@
 #include "options.h"
 
+#include "logtext.h"
+
 #include <cerrno>
 #include <cmath>
 #include <cstdlib>
@@ -142,7 +144,8 @@ Options:
 
 The summary gives peak and RMS per channel in dBFS, the dominant frequency,
 silent blocks (underflow) and the capture buffer's fill as the plug-in's
-log (/tmp/strovik.log) reported it.
+log ()" << LogText::kPath
+         << R"() reported it.
 
 Exit status: 0 done (also when stopped by Ctrl-C), 2 bad arguments,
 3 no bundle found, 4 not a VST 3 module, 5 no Strovik Capture processor in

@@ -66,13 +66,13 @@ void printSummary(std::ostream& out, const SummaryInput& in)
 
     out << "  ring fill       ";
     if (!in.logFound)
-        out << "unknown: " << kPluginLogPath << " could not be read";
+        out << "unknown: " << LogText::kPath << " could not be read";
     else if (in.log.fillLines == 0)
-        out << "no PW/PROC lines in " << kPluginLogPath;
+        out << "no PW/PROC lines in " << LogText::kPath;
     else
         out << "min " << in.log.fillMin << "%, max " << in.log.fillMax << "%, last "
             << in.log.fillLast << "% (" << in.log.fillLines << " PW/PROC lines in "
-            << kPluginLogPath << ")";
+            << LogText::kPath << ")";
     if (in.log.ringResets)
         out << "; " << in.log.ringResets << " overflow resets (writeRing RESET)";
     out << "\n";
@@ -87,7 +87,7 @@ void printSummary(std::ostream& out, const SummaryInput& in)
         out << "connected, but no stream was opened";
     else
         out << "unknown (the log says neither; another instance may have rewritten "
-            << kPluginLogPath << ")";
+            << LogText::kPath << ")";
     out << "\n";
 }
 

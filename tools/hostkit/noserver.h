@@ -1,11 +1,12 @@
 #pragma once
 
 // Points this process's PipeWire clients at an empty runtime directory, so
-// that they find no server even on a machine whose desktop runs one.
+// that they find no server even on a machine whose desktop runs one: a host
+// that drives the plug-in without ever reaching a real session.
 
 #include <string>
 
-namespace StrovikBench {
+namespace Strovik::Hostkit {
 
 class NoServerEnvironment
 {
@@ -28,4 +29,4 @@ private:
     Saved saved[3];
 };
 
-} // namespace StrovikBench
+} // namespace Strovik::Hostkit

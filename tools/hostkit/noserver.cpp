@@ -4,7 +4,7 @@
 #include <stdexcept>
 #include <unistd.h>
 
-namespace StrovikBench {
+namespace Strovik::Hostkit {
 
 NoServerEnvironment::NoServerEnvironment()
     : saved{{"PIPEWIRE_RUNTIME_DIR", false, {}},
@@ -40,4 +40,4 @@ NoServerEnvironment::~NoServerEnvironment()
     ::rmdir(dir.c_str());
 }
 
-} // namespace StrovikBench
+} // namespace Strovik::Hostkit

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+#include <memory>
+#include <vector>
+
+// PipeWire's types stay out of this header, so that the processor (and
+// whatever includes it) builds without PipeWire's headers.
+struct pw_thread_loop;
+struct pw_context;
+struct pw_core;
+struct pw_stream;
+struct spa_hook;
+struct spa_pod;
+struct spa_source;
+
+namespace Strovik {
+
+class DiagnosticLog;
+class FrameRing;
+
+// One instance's PipeWire client: a thread loop of its own with a context
+// and a core connection, and the capture stream on the monitor of the
+// default sink, whose real-time callback fills the instance's frame ring.
+// The loop thread also writes the real-time threads' queued log lines.
+class PipeWireClient
+{
+public:
+    // The most frames one packet of more or fewer than two channels can
+    // bring: the writer's conversion buffer holds this many stereo frames.
+    static constexpr uint32_t kMaxConvertedFrames = 8192;
+
+    PipeWireClient(DiagnosticLog& log, FrameRing& ring);
+    ~PipeWireClient();
+    PipeWireClient(const PipeWireClient&) = delete;
+    PipeWireClient& operator=(const PipeWireClient&) = delete;
+
+    // Main thread. Starts the loop and connects to the server; false (with
+    // the reason in the log) when PipeWire cannot be reached. May throw
+    // std::bad_alloc, after which disconnect() cleans up.
+    bool connect();
+    // Main thread. Closes the stream, then the connection and the loop.
+    void disconnect();
+    // Set once connect() has succeeded, read by the audio thread.
+    bool isConnected() const { return connected.load(std::memory_order_acquire); }
+
+    // The audio thread's one connect step per stream: creates the capture
+    // stream at `rate` under the loop's lock. False when it could not be
+    // created (the caller tries again later).
+    bool openStream(uint32_t rate);
+
+    // Packets delivered into the ring since the stream opened.
+    uint64_t packetCount() const { return packets.load(std::memory_order_relaxed); }
+
+private:
+    friend struct PipeWireClientTestAccess;
+
+    void destroyStream();
+    void paramChanged(uint32_t id, const spa_pod* param);
+    void process();
+    static void onParamChanged(void* self, uint32_t id, const spa_pod* param);
+    static void onProcess(void* self);
+
+    DiagnosticLog& log;
+    FrameRing& ring;
+    pw_thread_loop* threadLoop = nullptr;
+    pw_context* context = nullptr;
+    pw_core* core = nullptr;
+    pw_stream* stream = nullptr;
+    std::unique_ptr<spa_hook> streamListener;
+    spa_source* logTimer = nullptr;
+    std::vector<float> stereoScratch;
+    // Negotiated on the loop thread, read by the data thread.
+    std::atomic<uint32_t> channels{2};
+    std::atomic<bool> connected{false};
+    std::atomic<uint64_t> packets{0};
+};
+
+} // namespace Strovik

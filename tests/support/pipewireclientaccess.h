@@ -1,0 +1,32 @@
+#pragma once
+
+// Reaches the PipeWire client's state from tests, benchmarks and fuzzers:
+// whether it is connected, the packet count, and its conversion buffer.
+
+#include "pipewireclient.h"
+
+#include <cstdint>
+
+namespace Strovik {
+
+struct PipeWireClientTestAccess
+{
+    // Marks a client that never connected as connected, or takes the mark
+    // back. With no loop behind it, disconnect() still finds nothing to
+    // tear down.
+    static void setConnected(PipeWireClient& client, bool connected)
+    {
+        client.connected.store(connected);
+    }
+    static void setPacketCount(PipeWireClient& client, uint64_t count)
+    {
+        client.packets.store(count);
+    }
+    static bool hasStream(const PipeWireClient& client) { return client.stream != nullptr; }
+    static const float* stereoScratch(const PipeWireClient& client)
+    {
+        return client.stereoScratch.data();
+    }
+};
+
+} // namespace Strovik
