@@ -47,7 +47,12 @@ bool PipeWireClient::connect()
         return false;
     }
     pw_loop* loop = pw_thread_loop_get_loop(threadLoop);
-    context = pw_context_new(loop, nullptr, 0);
+    // The real-time client configuration: its data thread (our process
+    // callback) then runs with real-time priority where the system grants
+    // it, as every other audio client's does; elsewhere PipeWire quietly
+    // falls back to normal scheduling.
+    context =
+        pw_context_new(loop, pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
     if (!context)
     {
         log.write("%s\n", LogText::kContextFailed);
@@ -168,6 +173,15 @@ bool PipeWireClient::openStream(uint32_t rate)
     const bool open = stream != nullptr;
     pw_thread_loop_unlock(threadLoop);
     return open;
+}
+
+void PipeWireClient::closeStream()
+{
+    if (!threadLoop)
+        return;
+    pw_thread_loop_lock(threadLoop);
+    destroyStream();
+    pw_thread_loop_unlock(threadLoop);
 }
 
 void PipeWireClient::destroyStream()

@@ -50,6 +50,10 @@ public:
     // created (the caller tries again later).
     bool openStream(uint32_t rate);
 
+    // Main thread, while the host does not process: closes the stream under
+    // the loop's lock, so that the next openStream starts afresh.
+    void closeStream();
+
     // Packets delivered into the ring since the stream opened.
     uint64_t packetCount() const { return packets.load(std::memory_order_relaxed); }
 

@@ -105,6 +105,25 @@ tresult PLUGIN_API StrovikProcessor::setBusArrangements(SpeakerArrangement* inpu
     return kResultOk;
 }
 
+tresult PLUGIN_API StrovikProcessor::setActive(TBool state)
+{
+    if (state)
+    {
+        // A host changes its sample rate by deactivating, setting the new
+        // rate up and activating again. A stream opened at the old rate
+        // would deliver the desktop at the wrong pitch (and overflow or
+        // starve the ring): it goes, and the next process call opens one at
+        // the new rate.
+        updateSampleRate(processSetup.sampleRate);
+        if (streamOpen && streamRate != sampleRate)
+        {
+            client.closeStream();
+            streamOpen = false;
+        }
+    }
+    return AudioEffect::setActive(state);
+}
+
 tresult PLUGIN_API StrovikProcessor::canProcessSampleSize(int32 symbolicSampleSize)
 {
     return symbolicSampleSize == kSample32 ? kResultTrue : kResultFalse;
@@ -147,6 +166,7 @@ void StrovikProcessor::startCapture()
     log.audioThread().post("%s rate=%u ringBytes=%u\n", LogText::kConnectStream, sampleRate,
                            ring.capacityBytes());
     streamOpen = client.openStream(sampleRate);
+    streamRate = sampleRate;
 }
 
 void StrovikProcessor::writeOutput(AudioBusBuffers& bus, int32_t numSamples, uint32_t frames)

@@ -30,6 +30,7 @@ public:
                                                      Steinberg::int32 numIns,
                                                      Steinberg::Vst::SpeakerArrangement* outputs,
                                                      Steinberg::int32 numOuts) override;
+    Steinberg::tresult PLUGIN_API setActive(Steinberg::TBool state) override;
     Steinberg::tresult PLUGIN_API
     canProcessSampleSize(Steinberg::int32 symbolicSampleSize) override;
     Steinberg::tresult PLUGIN_API process(Steinberg::Vst::ProcessData& data) override;
@@ -53,8 +54,11 @@ private:
     // The reader's copy of the frames one block takes from the ring.
     std::vector<float> blockFrames;
     uint32_t sampleRate = 48000;
-    // Audio thread only.
+    // The audio thread's, and the main thread's while the host does not
+    // process (between setProcessing(false) and setActive(true)).
     bool streamOpen = false;
+    uint32_t streamRate = 0;
+    // Audio thread only.
     bool wasPlaying = false;
     bool resetPending = false;
     uint64_t lastStatusPacket = ~uint64_t{0};

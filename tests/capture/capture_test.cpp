@@ -11,10 +11,14 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
 #include <future>
 #include <limits>
+#include <sched.h>
+#include <sys/resource.h>
 #include <thread>
+#include <unistd.h>
 
 using namespace Strovik::Test;
 using namespace Strovik::LogText;
@@ -142,6 +146,61 @@ TEST_F(CaptureTest, HostAt44100HearsTheToneAtItsPitch)
     auto left = middle(c.channels[0], rate);
     ASSERT_FALSE(left.empty());
     EXPECT_NEAR(dominantFrequency(left, rate), 1000, 1000 * 0.005);
+}
+
+TEST_F(CaptureTest, HostRateChangeReopensTheStreamAtTheNewRate)
+{
+    // What a DAW does when the project's rate changes under a loaded
+    // plug-in: stop processing, deactivate, set the new rate up, activate.
+    auto p = startProcessor(kRate);
+    const std::string tone = wav("tone.wav", stereoTone(1000, 1000, 0.5, kRate, 3.0));
+    for (const double rate : {kRate, 44100.0, kRate})
+    {
+        SCOPED_TRACE(rate);
+        ASSERT_EQ(p->component->setActive(false), kResultOk);
+        ASSERT_EQ(p->setup(rate, kBlock), kResultOk);
+        Capture c = captureWhilePlaying(*p->processor, tone, 3.0, 2, rate);
+        auto left = middle(c.channels[0], rate);
+        ASSERT_FALSE(left.empty());
+        // A stream left at the old rate would put the tone 8.8 % off.
+        EXPECT_NEAR(dominantFrequency(left, rate), 1000, 1000 * 0.005);
+    }
+    p->terminate();
+    const std::string log = readLog();
+    EXPECT_EQ(countOf(log, logLine(kConnectStream, " rate=44100 ringBytes=524288")), 1u) << log;
+    EXPECT_EQ(countOf(log, logLine(kConnectStream, " rate=48000 ringBytes=524288")), 2u) << log;
+}
+
+TEST_F(CaptureTest, CaptureThreadRunsWithRealtimePriorityWhereGranted)
+{
+    // Only where this process may raise a thread to real-time scheduling
+    // (root, or a real-time limit); elsewhere PipeWire falls back quietly.
+    rlimit limit{};
+    getrlimit(RLIMIT_RTPRIO, &limit);
+    if (geteuid() != 0 && limit.rlim_cur == 0)
+        GTEST_SKIP() << "no real-time rights here";
+    const auto realtimeThreads = [] {
+        size_t count = 0;
+        for (const auto& task : std::filesystem::directory_iterator("/proc/self/task"))
+        {
+            const pid_t tid = static_cast<pid_t>(std::stol(task.path().filename().string()));
+            // PipeWire asks for SCHED_RESET_ON_FORK along with the policy.
+            const int policy = sched_getscheduler(tid) & ~SCHED_RESET_ON_FORK;
+            if (policy == SCHED_FIFO || policy == SCHED_RR)
+                ++count;
+        }
+        return count;
+    };
+    const size_t before = realtimeThreads();
+    auto p = startProcessor();
+    const std::string tone = wav("tone.wav", stereoTone(440, 440, 0.5, kRate, 2.0));
+    size_t during = 0;
+    captureWhilePlaying(*p->processor, tone, 1.5, 2, kRate, [&](size_t index, ProcessBlock&) {
+        if (index == 120)
+            during = realtimeThreads();
+    });
+    EXPECT_EQ(during, before + 1) << "the capture stream's data thread is not real-time";
+    p->terminate();
 }
 
 TEST_F(CaptureTest, MonoOutputCarriesTheLeftSideAndExtraChannelsStaySilent)
