@@ -72,6 +72,9 @@ bool PipeWireClient::connect()
         log.write("%s\n", LogText::kConnectFailed);
         return false;
     }
+    // The router watches the graph from here on; it links the stream once
+    // the stream's node exists.
+    router.start(loop, core);
     logTimer = pw_loop_add_timer(
         loop, [](void* self, uint64_t) { static_cast<DiagnosticLog*>(self)->flushQueued(); }, &log);
     if (logTimer)
@@ -102,6 +105,7 @@ void PipeWireClient::disconnect()
     // still runs its events.
     pw_thread_loop_lock(threadLoop);
     destroyStream();
+    router.stop();
     if (logTimer)
     {
         pw_loop_destroy_source(pw_thread_loop_get_loop(threadLoop), logTimer);
@@ -131,9 +135,10 @@ bool PipeWireClient::openStream(uint32_t rate)
     pw_thread_loop_lock(threadLoop);
     if (!stream && core && streamListener)
     {
-        // Capture the default sink's monitor: no target is named, so
-        // PipeWire links us to whatever the desktop plays through, and
-        // follows it.
+        // Connected without autoconnect: the session manager leaves the
+        // stream alone and the router links it, to the default sink's
+        // monitor or, while the host plays into that sink, to the sink's
+        // other sources.
         pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio",         //
                                                  PW_KEY_MEDIA_CATEGORY, "Capture",   //
                                                  PW_KEY_MEDIA_ROLE, "Music",         //
@@ -146,6 +151,15 @@ bool PipeWireClient::openStream(uint32_t rate)
                 pw_stream_events e{};
                 e.version = PW_VERSION_STREAM_EVENTS;
                 e.param_changed = onParamChanged;
+                // Paused: the server made the node, so the router can link
+                // it. Emitted on the loop thread (only the first, connecting
+                // state comes from the caller of pw_stream_connect).
+                e.state_changed = [](void* self, pw_stream_state, pw_stream_state state,
+                                     const char*) {
+                    auto* client = static_cast<PipeWireClient*>(self);
+                    if (state == PW_STREAM_STATE_PAUSED && client->stream)
+                        client->router.setCaptureNode(pw_stream_get_node_id(client->stream));
+                };
                 e.process = onProcess;
                 return e;
             }();
@@ -160,12 +174,16 @@ bool PipeWireClient::openStream(uint32_t rate)
             info.format = SPA_AUDIO_FORMAT_F32;
             info.rate = rate;
             info.channels = 2;
+            // Named positions give the stream's ports their channels, which
+            // the router matches the sink's ports by (the session manager
+            // would otherwise have named them from its target).
+            info.position[0] = SPA_AUDIO_CHANNEL_FL;
+            info.position[1] = SPA_AUDIO_CHANNEL_FR;
             const spa_pod* params[1] = {
                 spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
 
             pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-                              static_cast<pw_stream_flags>(PW_STREAM_FLAG_AUTOCONNECT |
-                                                           PW_STREAM_FLAG_MAP_BUFFERS |
+                              static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS |
                                                            PW_STREAM_FLAG_RT_PROCESS),
                               params, 1);
         }
@@ -188,6 +206,8 @@ void PipeWireClient::destroyStream()
 {
     if (!stream)
         return;
+    // The links into the stream go first.
+    router.releaseCaptureNode();
     spa_hook_remove(streamListener.get());
     pw_stream_disconnect(stream);
     pw_stream_destroy(stream);

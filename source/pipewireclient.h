@@ -1,5 +1,7 @@
 #pragma once
 
+#include "capturerouter.h"
+
 #include <atomic>
 #include <cstdint>
 #include <memory>
@@ -23,7 +25,9 @@ class FrameRing;
 // One instance's PipeWire client: a thread loop of its own with a context
 // and a core connection, and the capture stream on the monitor of the
 // default sink, whose real-time callback fills the instance's frame ring.
-// The loop thread also writes the real-time threads' queued log lines.
+// While the host itself plays into that sink, the router links the stream
+// to every other source of the sink instead (capturerouter.h). The loop
+// thread also writes the real-time threads' queued log lines.
 class PipeWireClient
 {
 public:
@@ -57,6 +61,19 @@ public:
     // Packets delivered into the ring since the stream opened.
     uint64_t packetCount() const { return packets.load(std::memory_order_relaxed); }
 
+    // Any thread, lock-free. True while the stream is linked directly to the
+    // default sink's other sources (the host plays into that sink): then no
+    // packet at all arrives while none of them plays, and a pause in the
+    // packet count is silence, not a slow clock. False on the monitor,
+    // which delivers (silent) packets for as long as the sink runs.
+    bool capturingDirect() const { return router.capturingDirect(); }
+    // Links made into the stream that stand now: none means no packet can
+    // come (no default sink, or direct links with nothing else playing).
+    uint32_t captureLinkCount() const { return router.linkCount(); }
+    // Switches between the monitor and direct links since connect(); each
+    // drops or inserts one quantum of the graph.
+    uint32_t routeSwitchCount() const { return router.switchCount(); }
+
 private:
     friend struct PipeWireClientTestAccess;
 
@@ -73,6 +90,9 @@ private:
     pw_core* core = nullptr;
     pw_stream* stream = nullptr;
     std::unique_ptr<spa_hook> streamListener;
+    // A member, not made in connect(): the audio thread may ask it at any
+    // time, and its constructor allocates nothing.
+    CaptureRouter router{log};
     spa_source* logTimer = nullptr;
     std::vector<float> stereoScratch;
     // Negotiated on the loop thread, read by the data thread.

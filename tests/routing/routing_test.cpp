@@ -1,0 +1,874 @@
+// The plug-in inside a host that itself plays into the default sink, against
+// a real, private PipeWire server: the host's own output must never come
+// back through the plug-in, and everything else the sink plays must.
+//
+// "Own" means this very process: OwnPlayer is a playback stream of the test
+// process, as a DAW's engine is one of the DAW's. pw-play children are
+// other programs.
+
+#include "analysis.h"
+#include "graphprobe.h"
+#include "ownplayer.h"
+#include "realtimehost.h"
+#include "realtimeloop.h"
+#include "serverfixture.h"
+#include "signals.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cmath>
+#include <csignal>
+#include <dirent.h>
+#include <fstream>
+#include <future>
+#include <thread>
+#include <unistd.h>
+
+using namespace Strovik::Test;
+using namespace Strovik::LogText;
+using Clock = std::chrono::steady_clock;
+
+namespace {
+
+constexpr double kRate = 48000;
+constexpr int32 kBlock = 512;
+constexpr double kOwnHz = 1000;
+constexpr double kOtherHz = 440;
+
+size_t blockAt(double seconds)
+{
+    return static_cast<size_t>(seconds * kRate / kBlock);
+}
+
+double msBetween(Clock::time_point from, Clock::time_point to)
+{
+    return std::chrono::duration<double, std::milli>(to - from).count();
+}
+
+const std::string kFeeds = kOwnOutputFeedsSink;
+std::string feedsLine(size_t sources)
+{
+    return kFeeds + " " + std::to_string(sources) + " " + kOwnOutputFeedsSinkEnd;
+}
+
+// Runs a command without holding up the calling (audio) thread.
+class Background
+{
+public:
+    void run(const std::string& command)
+    {
+        jobs.push_back(std::async(std::launch::async, [command] { commandOutput(command); }));
+    }
+    ~Background()
+    {
+        for (auto& j : jobs)
+            j.wait();
+    }
+
+private:
+    std::vector<std::future<void>> jobs;
+};
+
+std::string defaultSinkCommand(const std::string& sink)
+{
+    return "timeout 5 pw-metadata 0 default.configured.audio.sink '{ \"name\": \"" + sink +
+           "\" }' Spa:String:JSON >/dev/null";
+}
+
+// The frames the graph hands over per cycle, from the plug-in's own status
+// lines (0 when there was none).
+uint32_t quantumFrom(const LogWatcher& watcher)
+{
+    uint32_t quantum = 0;
+    for (const auto& line : watcher.lines())
+        if (line.text.rfind(kPwStatus, 0) == 0)
+            if (auto at = line.text.find(" frames="); at != std::string::npos)
+                quantum = static_cast<uint32_t>(std::stoul(line.text.substr(at + 8)));
+    return quantum;
+}
+
+// The capture's non-silent stretch, less `margin` seconds at either end.
+std::vector<float> steadyPart(const std::vector<float>& samples, double margin)
+{
+    size_t first = 0, last = samples.size();
+    while (first < last && samples[first] == 0.0f)
+        ++first;
+    while (last > first && samples[last - 1] == 0.0f)
+        --last;
+    const size_t m = static_cast<size_t>(margin * kRate);
+    if (last - first < 3 * m)
+        return {};
+    return {samples.begin() + long(first + m), samples.begin() + long(last - m)};
+}
+
+size_t countEntries(const std::string& dir)
+{
+    size_t n = 0;
+    if (DIR* d = ::opendir(dir.c_str()))
+    {
+        while (const dirent* e = ::readdir(d))
+            n += e->d_name[0] != '.';
+        ::closedir(d);
+    }
+    return n;
+}
+
+// Open descriptors, less the log watcher's moment on the log file.
+size_t countDescriptors()
+{
+    size_t n = 0;
+    if (DIR* d = ::opendir("/proc/self/fd"))
+    {
+        while (const dirent* e = ::readdir(d))
+        {
+            if (e->d_name[0] == '.')
+                continue;
+            char target[512] = {};
+            const std::string link = std::string("/proc/self/fd/") + e->d_name;
+            const ssize_t len = ::readlink(link.c_str(), target, sizeof(target) - 1);
+            n += !(len > 0 && std::string(target, size_t(len)) == kLogPath);
+        }
+        ::closedir(d);
+    }
+    return n - 1; // the directory's own
+}
+
+long residentKiB()
+{
+    long pages = 0, resident = 0;
+    std::ifstream("/proc/self/statm") >> pages >> resident;
+    return resident * (::sysconf(_SC_PAGESIZE) / 1024);
+}
+
+class RoutingTest : public ServerFixture
+{
+protected:
+    std::string wav(const std::string& name, const std::vector<float>& frames)
+    {
+        const std::string path = server.directory() + "/" + name;
+        writeFloatWav(path, frames, 2, int(kRate));
+        return path;
+    }
+
+    // The plug-in's capture stream in this process (0 when there is none).
+    static uint32_t captureNode(const Graph& g)
+    {
+        const auto nodes = g.captureNodesOf(::getpid());
+        return nodes.size() == 1 ? nodes[0] : 0;
+    }
+
+    // Polls the graph until `done` holds for it; the last snapshot either way.
+    static Graph graphUntil(const std::function<bool(const Graph&)>& done, double seconds = 5)
+    {
+        const auto deadline = Clock::now() + std::chrono::duration<double>(seconds);
+        Graph g = snapshotGraph();
+        while (!done(g) && Clock::now() < deadline)
+        {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            g = snapshotGraph();
+        }
+        return g;
+    }
+
+    static void expectLevels(const std::vector<float>& samples, const char* what)
+    {
+        ASSERT_GT(samples.size(), size_t(kRate / 2)) << what << ": too little sound came out";
+        const auto a = toneAmplitudes(samples, kRate, {kOtherHz, kOwnHz});
+        std::cout << "[ measured ] " << what << ": " << kOtherHz << " Hz at " << dbfs(a[0])
+                  << " dBFS, own " << kOwnHz << " Hz at " << dbfs(a[1]) << " dBFS\n";
+        EXPECT_NEAR(dbfs(a[0]), dbfs(0.5), 0.01) << what;
+        EXPECT_LT(dbfs(a[1]), -120.0) << what << ": the host's own output came back";
+    }
+
+    void SetUp() override
+    {
+        ServerFixture::SetUp();
+        // After the fixture removed the last test's log.
+        watcherPtr = std::make_unique<LogWatcher>(kLogPath);
+    }
+
+    void TearDown() override
+    {
+        watcherPtr.reset();
+        ServerFixture::TearDown();
+    }
+
+    // The router's lines, in order.
+    std::vector<std::string> routingLines() const
+    {
+        std::vector<std::string> found;
+        for (const auto& line : watcher().lines())
+            if (line.text.rfind(kFeeds, 0) == 0 || line.text.rfind(kOwnOutputLeftSink, 0) == 0)
+                found.push_back(line.text);
+        return found;
+    }
+
+    const LogWatcher& watcher() const { return *watcherPtr; }
+    std::unique_ptr<LogWatcher> watcherPtr;
+};
+
+// --- what comes out --------------------------------------------------------
+
+TEST_F(RoutingTest, OwnOutputIsLeftOutAndTheOthersKeepTheirLevel)
+{
+    OwnPlayer own(kOwnHz, 0.5);
+    ASSERT_TRUE(own.start());
+    auto p = startProcessor();
+    const std::string tone = wav("tone.wav", stereoTone(kOtherHz, kOtherHz, 0.5, kRate, 2.5));
+    std::unique_ptr<ChildProcess> player;
+    Graph during;
+    Capture c = runRealtime(*p->processor, 2, kBlock, kRate, 4.0, [&](size_t i, ProcessBlock&) {
+        if (i == blockAt(0.5))
+            player = std::make_unique<ChildProcess>(play(tone));
+        if (i == blockAt(2.0))
+            during = snapshotGraph();
+    });
+    player->wait();
+    EXPECT_EQ(p->terminate(), kResultOk);
+
+    // Direct links from the start, the player linked while it played.
+    EXPECT_EQ(routingLines(), (std::vector<std::string>{feedsLine(0), feedsLine(1), feedsLine(0)}));
+    const uint32_t node = captureNode(during);
+    ASSERT_NE(node, 0u);
+    EXPECT_EQ(during.sourcesOf(node), std::set<uint32_t>{during.nodeNamed("pw-play")})
+        << during.describeLinksInto(node);
+    EXPECT_FALSE(during.fedByMonitor(node)) << during.describeLinksInto(node);
+    for (int ch = 0; ch < 2; ++ch)
+        expectLevels(steadyPart(c.channels[ch], 0.2), ch == 0 ? "left" : "right");
+    // The player ended at about 3 s; with nothing else playing, no packet
+    // comes at all, and the host's blocks are plain silence.
+    EXPECT_EQ(rms(c.channels[0], static_cast<size_t>(3.5 * kRate)), 0.0);
+    EXPECT_EQ(rms(c.channels[1], static_cast<size_t>(3.5 * kRate)), 0.0);
+}
+
+TEST_F(RoutingTest, OneSourceComesOutBitExactOnTheMonitorAndOnDirectLinks)
+{
+    const auto noise = stereoNoise(4242, kRate, 3.0);
+    const std::string file = wav("noise.wav", noise);
+    for (bool ownPlaying : {false, true})
+    {
+        SCOPED_TRACE(ownPlaying ? "direct links" : "monitor");
+        OwnPlayer own(kOwnHz, 0.5);
+        if (ownPlaying)
+        {
+            ASSERT_TRUE(own.start());
+        }
+        auto p = startProcessor();
+        std::unique_ptr<ChildProcess> player;
+        Graph during;
+        Capture c = runRealtime(*p->processor, 2, kBlock, kRate, 4.0, [&](size_t i, ProcessBlock&) {
+            if (i == blockAt(0.4))
+                player = std::make_unique<ChildProcess>(play(file));
+            if (i == blockAt(2.0))
+                during = snapshotGraph();
+        });
+        player->wait();
+        EXPECT_EQ(p->terminate(), kResultOk);
+
+        const uint32_t node = captureNode(during);
+        ASSERT_NE(node, 0u);
+        const uint32_t expected = during.nodeNamed(ownPlaying ? "pw-play" : "strovik-test-sink");
+        EXPECT_EQ(during.sourcesOf(node), std::set<uint32_t>{expected})
+            << during.describeLinksInto(node);
+        EXPECT_EQ(during.fedByMonitor(node), !ownPlaying);
+        const SequenceMatch m = matchSequence(c.channels[0], c.channels[1], noise);
+        std::cout << "[ measured ] " << (ownPlaying ? "direct" : "monitor")
+                  << ": compared=" << m.compared << " lost=" << m.lost << " altered=" << m.altered
+                  << " duplicated=" << m.duplicated << " gaps=" << m.gaps
+                  << " unheard=" << m.unheard << "\n";
+        ASSERT_GE(m.start, 0) << "the played sequence never came out";
+        EXPECT_EQ(m.altered, 0u);
+        EXPECT_EQ(m.lost, 0u);
+        EXPECT_EQ(m.duplicated, 0u);
+        EXPECT_EQ(m.gaps, 0u);
+        EXPECT_LE(m.unheard, 2048u);
+    }
+}
+
+TEST_F(RoutingTest, TwoOtherSourcesAreSummedBitExact)
+{
+    OwnPlayer own(kOwnHz, 0.5);
+    ASSERT_TRUE(own.start());
+    // The first player's right channel is its own, so it shows where it
+    // started; on the left both play, and the sum must be float(a + b).
+    auto first = stereoNoise(7, kRate, 3.0);
+    auto second = stereoNoise(8, kRate, 3.0);
+    for (size_t i = 1; i < second.size(); i += 2)
+        second[i] = 0.0f;
+    const std::string a = wav("a.wav", first), b = wav("b.wav", second);
+    auto p = startProcessor();
+    std::unique_ptr<ChildProcess> pa, pb;
+    Capture c = runRealtime(*p->processor, 2, kBlock, kRate, 4.5, [&](size_t i, ProcessBlock&) {
+        if (i == blockAt(0.4))
+            pa = std::make_unique<ChildProcess>(play(a));
+        if (i == blockAt(0.7))
+            pb = std::make_unique<ChildProcess>(play(b));
+    });
+    pa->wait();
+    pb->wait();
+    EXPECT_EQ(p->terminate(), kResultOk);
+    EXPECT_GE(watcher().count(feedsLine(2)), 1u);
+
+    const std::vector<float>& left = c.channels[0];
+    const std::vector<float>& right = c.channels[1];
+    std::vector<float> firstRight(64);
+    for (size_t i = 0; i < firstRight.size(); ++i)
+        firstRight[i] = first[2 * i + 1];
+    const long sa = findSequence(right, firstRight);
+    ASSERT_GE(sa, 0) << "the first player never came out";
+    // Where the second one starts: the offset at which 64 frames of the
+    // left channel are exactly the float sums.
+    const size_t frames = first.size() / 2;
+    auto sumAt = [&](size_t at, long sb) {
+        const long pa_ = long(at) - sa, pb_ = long(at) - sb;
+        const float x = (pa_ >= 0 && size_t(pa_) < frames) ? first[2 * size_t(pa_)] : 0.0f;
+        const float y = (pb_ >= 0 && size_t(pb_) < frames) ? second[2 * size_t(pb_)] : 0.0f;
+        return x + y;
+    };
+    long sb = -1;
+    const size_t probe = size_t(sa) + 48000; // a second in, both play
+    for (long candidate = sa; candidate < sa + long(kRate) && sb < 0; ++candidate)
+    {
+        bool all = true;
+        for (size_t i = probe; i < probe + 64 && all; ++i)
+            all = left[i] == sumAt(i, candidate);
+        if (all)
+            sb = candidate;
+    }
+    ASSERT_GE(sb, 0) << "no offset makes the left channel the sum of both players";
+    // The players' last partial quantum may never reach the graph.
+    size_t equal = 0, compared = 0;
+    const size_t end = std::min(size_t(sa), size_t(sb)) + frames - 2048;
+    for (size_t i = size_t(sa); i < std::min(end, left.size()); ++i, ++compared)
+        equal += left[i] == sumAt(i, sb) &&
+                 right[i] == (i - size_t(sa) < frames ? first[2 * (i - size_t(sa)) + 1] : 0.0f);
+    std::cout << "[ measured ] second player " << (sb - sa) << " frames after the first; " << equal
+              << " of " << compared << " frames exactly a + b\n";
+    EXPECT_EQ(equal, compared);
+}
+
+TEST_F(RoutingTest, PlayersComingAndGoingLeaveTheCaptureExact)
+{
+    OwnPlayer own(kOwnHz, 0.5);
+    ASSERT_TRUE(own.start());
+    const auto noise = stereoNoise(99, kRate, 4.5);
+    const std::string main = wav("noise.wav", noise);
+    // Silent players: they add nothing to the sum, so the long one must come
+    // out bit-exact while their links come and go around it.
+    const std::string quiet = wav("quiet.wav", std::vector<float>(size_t(0.4 * kRate) * 2, 0.0f));
+    const std::vector<double> starts{1.0, 1.2, 2.0, 2.8, 2.9, 3.0, 3.8};
+    auto p = startProcessor();
+    std::unique_ptr<ChildProcess> player;
+    std::vector<ChildProcess> others;
+    Capture c = runRealtime(*p->processor, 2, kBlock, kRate, 5.5, [&](size_t i, ProcessBlock&) {
+        if (i == blockAt(0.3))
+            player = std::make_unique<ChildProcess>(play(main));
+        for (double s : starts)
+            if (i == blockAt(s))
+                others.push_back(play(quiet));
+    });
+    player->wait();
+    for (auto& o : others)
+        o.wait();
+    const Graph after = snapshotGraph();
+    EXPECT_EQ(p->terminate(), kResultOk);
+
+    const SequenceMatch m = matchSequence(c.channels[0], c.channels[1], noise);
+    std::cout << "[ measured ] " << starts.size()
+              << " players came and went: compared=" << m.compared << " lost=" << m.lost
+              << " altered=" << m.altered << " duplicated=" << m.duplicated << " gaps=" << m.gaps
+              << "\n";
+    ASSERT_GE(m.start, 0);
+    EXPECT_EQ(m.altered, 0u);
+    EXPECT_EQ(m.lost, 0u);
+    EXPECT_EQ(m.duplicated, 0u);
+    EXPECT_EQ(m.gaps, 0u);
+    EXPECT_GE(watcher().count(feedsLine(2)), 3u) << "the quiet players were not linked";
+    EXPECT_GE(watcher().count(feedsLine(3)), 1u) << "overlapping players were not linked together";
+    EXPECT_EQ(watcher().count(kOwnOutputLeftSink), 0u);
+    // All of them have finished: nothing is linked, and the host still plays.
+    const uint32_t node = captureNode(after);
+    ASSERT_NE(node, 0u);
+    EXPECT_EQ(after.linksInto(node), 0u) << after.describeLinksInto(node);
+}
+
+// --- switching -------------------------------------------------------------
+
+// How a sequence that plays through switches came out.
+struct SwitchCost
+{
+    SequenceMatch m;
+    // Places where frames were lost, inserted or repeated: events less than
+    // a quarter second apart are one place (a lost quantum can leave the
+    // host's block before it short, padded with silence, as one switch).
+    size_t places = 0;
+};
+
+SwitchCost costOf(const Capture& c, const std::vector<float>& played)
+{
+    SwitchCost cost;
+    cost.m = matchSequence(c.channels[0], c.channels[1], played);
+    std::cout << "[ measured ] events (kind@seconds):";
+    size_t lastAt = 0;
+    for (const auto& [at, kind] : cost.m.events)
+    {
+        std::cout << " " << kind << "@" << double(at) / kRate;
+        if (cost.places == 0 || at > lastAt + size_t(kRate / 4))
+            ++cost.places;
+        lastAt = at;
+    }
+    std::cout << "\n";
+    return cost;
+}
+
+TEST_F(RoutingTest, OwnOutputStartingAndStoppingCostsOneQuantumPerSwitch)
+{
+    const auto noise = stereoNoise(1234, kRate, 5.5);
+    const std::string file = wav("noise.wav", noise);
+    OwnPlayer own(kOwnHz, 0.5);
+    auto p = startProcessor();
+    std::unique_ptr<ChildProcess> player;
+    const std::vector<double> toggles{1.5, 2.5, 3.5, 4.5};
+    std::vector<Clock::time_point> toggledAt;
+    Capture c = runRealtime(*p->processor, 2, kBlock, kRate, 6.5, [&](size_t i, ProcessBlock&) {
+        if (i == blockAt(0.3))
+            player = std::make_unique<ChildProcess>(play(file));
+        for (double t : toggles)
+            if (i == blockAt(t))
+            {
+                if (own.running())
+                    own.stop();
+                else
+                    ASSERT_TRUE(own.start());
+                toggledAt.push_back(Clock::now());
+            }
+    });
+    player->wait();
+    EXPECT_EQ(p->terminate(), kResultOk);
+
+    // Each start switches to direct links, each stop back to the monitor.
+    LogWatcher::Line line;
+    for (size_t k = 0; k < toggledAt.size(); ++k)
+    {
+        const bool starting = k % 2 == 0;
+        const std::string expected = starting ? kFeeds : kOwnOutputLeftSink;
+        ASSERT_TRUE(watcher().waitFor(expected, toggledAt[k], std::chrono::seconds(2), &line))
+            << "no switch after toggle " << k << "\n"
+            << [&] {
+                   std::string all;
+                   for (const auto& l : watcher().lines())
+                       all += l.text + "\n";
+                   return all;
+               }();
+        std::cout << "[ measured ] own output " << (starting ? "started" : "stopped") << ", "
+                  << line.text.substr(10) << " after " << msBetween(toggledAt[k], line.seen)
+                  << " ms\n";
+    }
+    const uint32_t quantum = quantumFrom(watcher());
+    const SwitchCost cost = costOf(c, noise);
+    std::cout << "[ measured ] quantum " << quantum << ": " << cost.places << " places in "
+              << toggles.size() << " switches; lost=" << cost.m.lost << " in " << cost.m.lostRuns
+              << " runs, duplicated=" << cost.m.duplicated << " gaps=" << cost.m.gaps << " ("
+              << cost.m.gapFrames << " frames) altered=" << cost.m.altered << "\n";
+    ASSERT_GE(cost.m.start, 0);
+    ASSERT_GT(quantum, 0u);
+    // The host's own output never got into the capture, not even for the
+    // moment a switch takes.
+    EXPECT_EQ(cost.m.altered, 0u);
+    // Taking direct links drops a quantum (the monitor is a quantum later),
+    // at times two; taking the monitor back inserts one; nothing anywhere
+    // else.
+    EXPECT_LE(cost.places, toggles.size());
+    EXPECT_LE(cost.m.lostRuns, toggles.size() / 2);
+    EXPECT_LE(cost.m.lost, toggles.size() / 2 * 2 * quantum);
+    // Inserted quanta, and the host's block that came short while a quantum
+    // was missing.
+    EXPECT_LE(cost.m.duplicated + cost.m.gapFrames, toggles.size() * (quantum + kBlock));
+    EXPECT_EQ(cost.m.unheard + cost.m.compared + cost.m.lost, noise.size() / 2);
+}
+
+// The default moves to the second sink and back while a player plays; the
+// session manager moves the player (and a stream of the host) along.
+SwitchCost switchDefaultSinkTwice(IAudioProcessor& processor, const std::string& file,
+                                  const std::vector<float>& played)
+{
+    std::unique_ptr<ChildProcess> player;
+    Background background;
+    Capture c = runRealtime(processor, 2, kBlock, kRate, 5.5, [&](size_t i, ProcessBlock&) {
+        if (i == blockAt(0.3))
+            player = std::make_unique<ChildProcess>(play(file));
+        if (i == blockAt(1.5))
+            background.run(defaultSinkCommand("strovik-test-sink-2"));
+        if (i == blockAt(3.0))
+            background.run(defaultSinkCommand("strovik-test-sink"));
+    });
+    player->wait();
+    return costOf(c, played);
+}
+
+TEST_F(RoutingTest, DefaultSinkSwitchesOnDirectLinksKeepTheOthersAndLeaveTheHostOut)
+{
+    const auto noise = stereoNoise(555, kRate, 4.5);
+    OwnPlayer own(kOwnHz, 0.5);
+    ASSERT_TRUE(own.start());
+    auto p = startProcessor();
+    const SwitchCost cost = switchDefaultSinkTwice(*p->processor, wav("noise.wav", noise), noise);
+    EXPECT_EQ(p->terminate(), kResultOk);
+    const uint32_t quantum = quantumFrom(watcher());
+    std::cout << "[ measured ] direct links, two default-sink switches, quantum " << quantum << ": "
+              << cost.places << " places; lost=" << cost.m.lost
+              << " duplicated=" << cost.m.duplicated << " gaps=" << cost.m.gaps << " ("
+              << cost.m.gapFrames << " frames) altered=" << cost.m.altered << "\n";
+    ASSERT_GE(cost.m.start, 0);
+    EXPECT_EQ(cost.m.altered, 0u) << "the host's own output came back";
+    // Direct all along: the host's stream moved with the default.
+    for (const std::string& line : routingLines())
+        EXPECT_EQ(line.rfind(kFeeds, 0), 0u) << line;
+    // The player's links into us hold through its move (removals wait until
+    // it has moved), so at most the move itself shows.
+    EXPECT_LE(cost.places, 2u);
+    EXPECT_LE(cost.m.lost, 2u * quantum);
+    EXPECT_LE(cost.m.duplicated + cost.m.gapFrames, 2u * (quantum + kBlock));
+}
+
+TEST_F(RoutingTest, DefaultSinkSwitchesOnTheMonitorFollowTheSink)
+{
+    const auto noise = stereoNoise(556, kRate, 4.5);
+    auto p = startProcessor();
+    const SwitchCost cost = switchDefaultSinkTwice(*p->processor, wav("noise.wav", noise), noise);
+    const Graph after = snapshotGraph();
+    EXPECT_EQ(p->terminate(), kResultOk);
+    const uint32_t quantum = quantumFrom(watcher());
+    std::cout << "[ measured ] monitor, two default-sink switches, quantum " << quantum << ": "
+              << cost.places << " places; lost=" << cost.m.lost << " in " << cost.m.lostRuns
+              << " runs, duplicated=" << cost.m.duplicated << " gaps=" << cost.m.gaps << " ("
+              << cost.m.gapFrames << " frames) altered=" << cost.m.altered << "\n";
+    ASSERT_GE(cost.m.start, 0);
+    EXPECT_EQ(cost.m.altered, 0u);
+    EXPECT_TRUE(routingLines().empty());
+    // Back on the first sink's monitor, and only there.
+    const uint32_t node = captureNode(after);
+    EXPECT_EQ(after.sourcesOf(node), std::set<uint32_t>{after.nodeNamed("strovik-test-sink")})
+        << after.describeLinksInto(node);
+    // What a switch costs is the graph's: the player leaves one driver for
+    // another. The most seen was three quanta per switch.
+    EXPECT_LE(cost.places, 4u);
+    EXPECT_LE(cost.m.lost + cost.m.gapFrames, 2u * 3 * (quantum + kBlock));
+    EXPECT_GT(cost.m.compared, noise.size() / 2 - 2u * 4 * quantum);
+}
+
+// From another program's click to the host's block that puts it out, on the
+// monitor and then, once the host plays too, on direct links: one run, so
+// that both modes share the phase between the graph's cycles and the host's
+// blocks. Each click must come out exactly once: a direct link beside a
+// monitor that still carried the same player would double it.
+TEST_F(RoutingTest, EveryClickComesOutOnceAndTheLatencyOfEachModeIsMeasured)
+{
+    OwnPlayer own(kOwnHz, 0.5);
+    auto p = startProcessor();
+    const std::string clickFile = server.directory() + "/clicks.txt";
+    std::unique_ptr<ChildProcess> clicker;
+    std::vector<Clock::time_point> blockTimes;
+    Clock::time_point switched{};
+    Capture c = runRealtime(*p->processor, 2, kBlock, kRate, 6.0, [&](size_t i, ProcessBlock&) {
+        blockTimes.push_back(Clock::now());
+        if (i == blockAt(0.3))
+            clicker = std::make_unique<ChildProcess>(std::vector<std::string>{
+                STROVIK_ROUTING_HOST, "--clicks", clickFile, "--seconds", "5.4"});
+        if (i == blockAt(3.0))
+        {
+            ASSERT_TRUE(own.start());
+            switched = Clock::now();
+        }
+    });
+    ASSERT_EQ(clicker->wait(), 0);
+    EXPECT_EQ(p->terminate(), kResultOk);
+    // Direct links as the host starts playing, none left once the clicks end.
+    EXPECT_EQ(routingLines(), (std::vector<std::string>{feedsLine(1), feedsLine(0)}));
+
+    std::vector<Clock::time_point> written;
+    std::ifstream in(clickFile);
+    long long ns = 0;
+    unsigned frame = 0;
+    while (in >> ns >> frame)
+        written.push_back(Clock::time_point(std::chrono::nanoseconds(ns)) +
+                          std::chrono::nanoseconds(int64_t(frame * 1e9 / kRate)));
+    std::vector<double> monitor, direct;
+    size_t clicks = 0, wrong = 0;
+    for (size_t k = 0; k < c.channels[0].size(); ++k)
+    {
+        const float s = c.channels[0][k];
+        if (s == 0.0f)
+            continue;
+        ++clicks;
+        wrong += s != 0.5f || c.channels[1][k] != 0.5f;
+        const auto out = blockTimes[k / size_t(kBlock)] +
+                         std::chrono::nanoseconds(int64_t((k % size_t(kBlock)) * 1e9 / kRate));
+        // The click written last before it came out.
+        auto before = std::upper_bound(written.begin(), written.end(), out);
+        if (before != written.begin())
+            (out < switched ? monitor : direct).push_back(msBetween(*(before - 1), out));
+    }
+    auto summary = [](std::vector<double> ms) {
+        if (ms.empty())
+            return std::string("none");
+        std::sort(ms.begin(), ms.end());
+        return std::to_string(ms.size()) + " clicks, min " + std::to_string(ms.front()) +
+               " ms, median " + std::to_string(ms[ms.size() / 2]) + " ms, max " +
+               std::to_string(ms.back()) + " ms";
+    };
+    std::cout << "[ measured ] " << written.size() << " clicks written, " << clicks
+              << " came out. Player's cycle to host block on the monitor: " << summary(monitor)
+              << "; on direct links: " << summary(direct) << "\n";
+    EXPECT_EQ(wrong, 0u) << "a click came out altered or doubled";
+    EXPECT_FALSE(monitor.empty());
+    EXPECT_FALSE(direct.empty());
+    // The first and last may fall outside the capture, and the quantum the
+    // switch drops may hold one.
+    EXPECT_GE(clicks + 3, written.size());
+    EXPECT_LE(clicks, written.size());
+}
+
+// --- the host's output through PipeWire's JACK layer -----------------------
+
+TEST_F(RoutingTest, OwnOutputThroughJackIsLeftOut)
+{
+    if (!STROVIK_ROUTING_JACK || std::system("command -v pw-jack >/dev/null 2>&1") != 0)
+    {
+        if (serverRequired())
+            FAIL() << "JACK headers or pw-jack missing (libjack-jackd2-dev, pipewire-jack)";
+        GTEST_SKIP() << "JACK headers or pw-jack missing (libjack-jackd2-dev, pipewire-jack)";
+    }
+    const std::string out = server.directory() + "/jack-capture.f32";
+    const std::string tone = wav("tone.wav", stereoTone(kOtherHz, kOtherHz, 0.5, kRate, 2.5));
+    const auto began = Clock::now();
+    // Its JACK client plays to the sink's playback ports, as a DAW's master
+    // bus does, before the plug-in starts.
+    std::vector<std::string> argv{"pw-jack",      STROVIK_ROUTING_HOST,
+                                  "--own",        "jack",
+                                  "--seconds",    "4.5",
+                                  "--out",        out,
+                                  "--jack-ports", "^Strovik test sink:playback_"};
+#if defined(__SANITIZE_ADDRESS__)
+    // PipeWire's libjack (0.3.65) keeps a port's buffers after the client
+    // has closed: its leak, not the host's or the plug-in's.
+    const std::string suppressions = server.directory() + "/lsan.supp";
+    std::ofstream(suppressions) << "leak:libjack.so\n";
+    const char* lsan = std::getenv("LSAN_OPTIONS");
+    argv.insert(argv.begin(), {"env", "LSAN_OPTIONS=" + std::string(lsan ? lsan : "") +
+                                          (lsan ? ":" : "") + "suppressions=" + suppressions});
+#endif
+    ChildProcess host(argv);
+    LogWatcher::Line switched;
+    ASSERT_TRUE(watcher().waitFor(feedsLine(0), began, std::chrono::seconds(10), &switched))
+        << "the JACK host's output was never recognised as its own";
+    ChildProcess player = play(tone);
+    EXPECT_TRUE(watcher().waitFor(feedsLine(1), began, std::chrono::seconds(5)));
+    ASSERT_EQ(host.wait(), 0);
+    player.wait();
+
+    std::ifstream in(out, std::ios::binary | std::ios::ate);
+    std::vector<float> interleaved(static_cast<size_t>(in.tellg()) / sizeof(float));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(interleaved.data()),
+            std::streamsize(interleaved.size() * sizeof(float)));
+    ASSERT_GT(interleaved.size(), size_t(3 * kRate)) << "the JACK host wrote no capture";
+    std::vector<float> left, right;
+    for (size_t i = 0; i + 1 < interleaved.size(); i += 2)
+    {
+        left.push_back(interleaved[i]);
+        right.push_back(interleaved[i + 1]);
+    }
+    expectLevels(steadyPart(left, 0.2), "JACK host, left");
+    expectLevels(steadyPart(right, 0.2), "JACK host, right");
+}
+
+// --- faults ----------------------------------------------------------------
+
+TEST_F(RoutingTest, DirectLinksGoWithTerminate)
+{
+    OwnPlayer own(kOwnHz, 0.5);
+    ASSERT_TRUE(own.start());
+    ChildProcess player = play(wav("tone.wav", stereoTone(kOtherHz, kOtherHz, 0.5, kRate, 4.0)));
+    auto p = startProcessor();
+    Graph during;
+    runRealtime(*p->processor, 2, kBlock, kRate, 1.5, [&](size_t i, ProcessBlock&) {
+        if (i == blockAt(1.2))
+            during = snapshotGraph();
+    });
+    const uint32_t node = captureNode(during);
+    ASSERT_NE(node, 0u);
+    const uint32_t playerNode = during.nodeNamed("pw-play");
+    ASSERT_EQ(during.sourcesOf(node), std::set<uint32_t>{playerNode})
+        << during.describeLinksInto(node);
+    EXPECT_EQ(p->terminate(), kResultOk);
+
+    const Graph after = snapshotGraph();
+    EXPECT_EQ(after.nodes.count(node), 0u);
+    for (const GraphLink& l : after.links)
+        if (l.outNode == playerNode)
+        {
+            EXPECT_EQ(after.nodes.at(l.inNode).name, "strovik-test-sink")
+                << "a link from the player outlived the instance";
+        }
+    EXPECT_EQ(after.sourcesOf(after.nodeNamed("strovik-test-sink")).count(playerNode), 1u)
+        << "the player no longer plays into the sink";
+}
+
+TEST_F(RoutingTest, DirectLinksGoWhenTheHostIsKilled)
+{
+    ChildProcess player = play(wav("tone.wav", stereoTone(kOtherHz, kOtherHz, 0.5, kRate, 8.0)));
+    ChildProcess host({STROVIK_ROUTING_HOST, "--own", "native", "--seconds", "20"});
+    const pid_t hostPid = host.processId();
+    uint32_t hostNode = 0, playerNode = 0;
+    const Graph linked = graphUntil([&](const Graph& g) {
+        const auto nodes = g.captureNodesOf(hostPid);
+        hostNode = nodes.size() == 1 ? nodes[0] : 0;
+        playerNode = g.nodeNamed("pw-play");
+        return hostNode && playerNode && g.sourcesOf(hostNode).count(playerNode);
+    });
+    ASSERT_TRUE(hostNode && linked.sourcesOf(hostNode) == std::set<uint32_t>{playerNode})
+        << linked.describeLinksInto(hostNode);
+
+    ::kill(hostPid, SIGKILL);
+    const auto killed = Clock::now();
+    host.wait();
+    const Graph after = graphUntil([&](const Graph& g) { return g.nodes.count(hostNode) == 0; });
+    std::cout << "[ measured ] the killed host's node and links were gone after "
+              << msBetween(killed, Clock::now()) << " ms\n";
+    EXPECT_EQ(after.nodes.count(hostNode), 0u);
+    for (const GraphLink& l : after.links)
+    {
+        EXPECT_NE(l.inNode, hostNode);
+        if (l.outNode == playerNode)
+        {
+            EXPECT_EQ(after.nodes.at(l.inNode).name, "strovik-test-sink");
+        }
+    }
+    EXPECT_EQ(after.sourcesOf(after.nodeNamed("strovik-test-sink")).count(playerNode), 1u);
+}
+
+TEST_F(RoutingTest, ServerRestartInDirectModeLeavesSilenceThenWorksAgain)
+{
+    const std::string tone = "tone.wav";
+    auto own = std::make_unique<OwnPlayer>(kOwnHz, 0.5);
+    ASSERT_TRUE(own->start());
+    auto player = std::make_unique<ChildProcess>(
+        play(wav(tone, stereoTone(kOtherHz, kOtherHz, 0.5, kRate, 4.0))));
+    auto p = startProcessor();
+    const auto began = Clock::now();
+    Capture before = runRealtime(*p->processor, 2, kBlock, kRate, 1.0);
+    ASSERT_TRUE(watcher().waitFor(feedsLine(1), began, std::chrono::seconds(1)));
+    // The player alone: with the host's tone summed in, peaks would reach 1.
+    EXPECT_NEAR(peak(before.channels[0]), 0.5, 0.001);
+
+    ::kill(server.serverPid(), SIGKILL);
+    Capture dead = runRealtime(*p->processor, 2, kBlock, kRate, 0.5);
+    EXPECT_EQ(peak(std::vector<float>(dead.channels[0].end() - kBlock * 8, dead.channels[0].end())),
+              0.0);
+    const auto stopping = Clock::now();
+    EXPECT_EQ(p->terminate(), kResultOk);
+    EXPECT_LT(msBetween(stopping, Clock::now()), 10000.0) << "terminate hung";
+    player.reset();
+    own.reset();
+    server.stop();
+
+    ASSERT_TRUE(startServer());
+    own = std::make_unique<OwnPlayer>(kOwnHz, 0.5);
+    ASSERT_TRUE(own->start());
+    player = std::make_unique<ChildProcess>(
+        play(wav(tone, stereoTone(kOtherHz, kOtherHz, 0.5, kRate, 3.0))));
+    const auto restarted = Clock::now();
+    ASSERT_EQ(p->initialize(), kResultOk);
+    ASSERT_EQ(p->setup(kRate, kBlock), kResultOk);
+    Capture again = runRealtime(*p->processor, 2, kBlock, kRate, 2.5);
+    EXPECT_TRUE(watcher().waitFor(feedsLine(1), restarted, std::chrono::seconds(1)));
+    EXPECT_EQ(p->terminate(), kResultOk);
+    expectLevels(steadyPart(again.channels[0], 0.2), "after the restart");
+}
+
+TEST_F(RoutingTest, TwoHundredCyclesInDirectModeKeepThreadsDescriptorsAndMemoryFlat)
+{
+    OwnPlayer own(kOwnHz, 0.5);
+    ASSERT_TRUE(own.start());
+    const std::string quiet = wav("quiet.wav", std::vector<float>(size_t(25 * kRate) * 2, 0.0f));
+    std::unique_ptr<ChildProcess> player;
+    auto playerStarted = Clock::now() - std::chrono::hours(1);
+    struct Resources
+    {
+        size_t threads, fds;
+        long kib;
+    };
+    auto measure = [] {
+        return Resources{countEntries("/proc/self/task"), countDescriptors(), residentKiB()};
+    };
+    Resources warm{}, end{};
+    const char* cycles = std::getenv("STROVIK_ROUTING_CYCLES");
+    const int kCycles = cycles ? std::atoi(cycles) : 200;
+    std::vector<double> switchMs;
+    switchMs.reserve(size_t(kCycles));
+    for (int cycle = 0; cycle < kCycles; ++cycle)
+    {
+        // A player of 25 s, started again before it ends: every cycle links one.
+        if (msBetween(playerStarted, Clock::now()) > 20000)
+        {
+            player.reset();
+            player = std::make_unique<ChildProcess>(play(quiet));
+            playerStarted = Clock::now();
+            std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        }
+        auto p = startProcessor();
+        const auto began = Clock::now();
+        ProcessBlock block(2, kBlock);
+        bool linked = false;
+        size_t blocksAfter = 0;
+        LogWatcher::Line line;
+        // A few cycles more once linked, so that the links are up and carry
+        // packets when the instance goes.
+        Strovik::Hostkit::runBlocksInRealtime(
+            *p->processor, block, kRate, blockAt(3.0), {}, [&](size_t, const ProcessBlock&) {
+                if (!linked)
+                    linked =
+                        watcher().waitFor(feedsLine(1), began, std::chrono::milliseconds(0), &line);
+                return !linked || ++blocksAfter < 8;
+            });
+        ASSERT_TRUE(linked) << "cycle " << cycle << " never linked the player";
+        switchMs.push_back(msBetween(began, line.seen));
+        watcherPtr->forget();
+        ASSERT_EQ(p->terminate(), kResultOk);
+        p.reset();
+        if (cycle == 19)
+            warm = measure();
+    }
+    end = measure();
+    // Nothing of the 200 instances is left in the graph: no capture stream,
+    // and the player feeds the sink alone.
+    const Graph after = snapshotGraph();
+    EXPECT_TRUE(after.captureNodesOf(::getpid()).empty());
+    const uint32_t playerNode = after.nodeNamed("pw-play");
+    for (const GraphLink& l : after.links)
+        if (l.outNode == playerNode)
+        {
+            EXPECT_EQ(after.nodes.at(l.inNode).name, "strovik-test-sink");
+        }
+    std::sort(switchMs.begin(), switchMs.end());
+    std::cout << "[ measured ] after 20 cycles: " << warm.threads << " threads, " << warm.fds
+              << " descriptors, " << warm.kib << " KiB resident; after " << kCycles << ": "
+              << end.threads << ", " << end.fds << ", " << end.kib
+              << " KiB. initialize to direct links: median " << switchMs[switchMs.size() / 2]
+              << " ms, max " << switchMs.back() << " ms\n";
+    EXPECT_EQ(end.threads, warm.threads);
+    // PipeWire may close a descriptor of an earlier client a little later:
+    // fewer at the end is fine, one more per cycle would be 180 more.
+    EXPECT_LE(end.fds, warm.fds);
+    // Sanitizers hold freed memory back (quarantine, shadow) on purpose.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Allocators keep some of what was freed; a leak of even 6 KiB per
+    // cycle (a few of the router's records) would pass 1 MiB.
+    EXPECT_LT(end.kib - warm.kib, 1024);
+#endif
+}
+
+} // namespace
