@@ -11,7 +11,7 @@ SUDO=
 [ "$(id -u)" -eq 0 ] || SUDO=sudo
 
 PACKAGES="build-essential cmake pkg-config ca-certificates libpipewire-0.3-dev \
-libgtest-dev libbenchmark-dev pipewire pipewire-bin pipewire-jack libjack-jackd2-dev wireplumber sox file $*"
+libgtest-dev libbenchmark-dev libzita-resampler-dev pipewire pipewire-bin pipewire-jack libjack-jackd2-dev wireplumber sox file $*"
 
 missing=
 for p in $PACKAGES; do

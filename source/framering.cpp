@@ -120,6 +120,37 @@ void FrameRing::reset()
     writePos.store(0, std::memory_order_relaxed);
 }
 
+FrameRing::ReadView FrameRing::peek(uint32_t maxFrames) const
+{
+    // Orderings as in read: acquire on the writer's position before the
+    // caller touches the bytes it covers.
+    const uint32_t r = readPos.load(std::memory_order_relaxed);
+    const uint32_t w = writePos.load(std::memory_order_acquire);
+    const int32_t avail = static_cast<int32_t>(w - r);
+    ReadView view;
+    if (avail <= 0 || ringBytes == 0)
+        return view;
+    const uint32_t frames = static_cast<uint32_t>(std::min<uint64_t>(
+        maxFrames, std::min<uint32_t>(static_cast<uint32_t>(avail), ringBytes) / kBytesPerFrame));
+    const uint32_t offset = r & (ringBytes - 1);
+    const uint32_t tillEndFrames = (ringBytes - offset) / kBytesPerFrame;
+    view.first = storage.data() + offset / sizeof(float);
+    view.firstFrames = std::min(frames, tillEndFrames);
+    view.second = storage.data();
+    view.secondFrames = frames - view.firstFrames;
+    return view;
+}
+
+void FrameRing::consume(uint32_t frames)
+{
+    const uint32_t r = readPos.load(std::memory_order_relaxed);
+    const int32_t avail = static_cast<int32_t>(writePos.load(std::memory_order_acquire) - r);
+    const uint64_t bytes = std::min<uint64_t>(static_cast<uint64_t>(frames) * kBytesPerFrame,
+                                              avail > 0 ? static_cast<uint32_t>(avail) : 0u);
+    // Release: the reader is done with these bytes before the writer may reuse them.
+    readPos.store(r + static_cast<uint32_t>(bytes), std::memory_order_release);
+}
+
 uint32_t FrameRing::fillPercent() const
 {
     // A report only, read from either thread: relaxed loads suffice.

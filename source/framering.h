@@ -51,6 +51,27 @@ public:
     uint32_t fillPercent() const;
     uint32_t capacityBytes() const { return ringBytes; }
 
+    // Reader side, without copying: the frames that can be read now (at most
+    // maxFrames), as up to two runs of the storage, the second where they
+    // wrap past its end. The writer leaves them alone until consume() hands
+    // them back, so the reader may de-interleave or resample straight from them.
+    struct ReadView
+    {
+        const float* first = nullptr;
+        uint32_t firstFrames = 0;
+        const float* second = nullptr;
+        uint32_t secondFrames = 0;
+        uint32_t frames() const { return firstFrames + secondFrames; }
+    };
+    ReadView peek(uint32_t maxFrames) const;
+    // Reader side: releases the oldest `frames` frames (never more than the
+    // writer has published).
+    void consume(uint32_t frames);
+    // Each side's own position, read by that side (the writer stamps it
+    // after a write; the reader measures the fill from it).
+    uint32_t readPosition() const { return readPos.load(std::memory_order_relaxed); }
+    uint32_t writePosition() const { return writePos.load(std::memory_order_relaxed); }
+
 private:
     // Lets the tests place the positions near 2^32 or in states the writer
     // and reader never reach on their own.

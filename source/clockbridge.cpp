@@ -1,0 +1,654 @@
+#include "clockbridge.h"
+
+#include "framering.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstring>
+
+namespace Strovik {
+
+namespace {
+
+constexpr double kNanosPerSecond = 1e9;
+
+double secondsBetween(int64_t fromNanos, int64_t toNanos)
+{
+    return static_cast<double>(toNanos - fromNanos) / kNanosPerSecond;
+}
+
+// Interleaved stereo to two planar channels: the whole of bypass's work.
+void deinterleave(const float* stereo, uint32_t frames, float* left, float* right)
+{
+    for (uint32_t i = 0; i < frames; ++i)
+    {
+        left[i] = stereo[2 * i];
+        right[i] = stereo[2 * i + 1];
+    }
+}
+
+void silence(float* left, float* right, uint32_t frames)
+{
+    std::memset(left, 0, sizeof(float) * frames);
+    std::memset(right, 0, sizeof(float) * frames);
+}
+
+} // namespace
+
+// ---------------------------------------------------------------------------
+// DriftDetector
+
+void DriftDetector::reset(double minimumOffsetFrames)
+{
+    count = 0;
+    cellSeconds = kFirstCellSeconds;
+    cellStart = 0.0;
+    sumTime = sumError = 0.0;
+    samples = 0;
+    minimumOffset = minimumOffsetFrames;
+    lastSlope = 0.0;
+}
+
+bool DriftDetector::add(double seconds, double errorFrames)
+{
+    if (samples == 0)
+        cellStart = seconds;
+    sumTime += seconds;
+    sumError += errorFrames;
+    ++samples;
+    if (seconds - cellStart < cellSeconds)
+        return false;
+    closeCell();
+    return judge();
+}
+
+void DriftDetector::closeCell()
+{
+    if (count == kCells)
+    {
+        // Full: halve the time resolution to keep the whole history, until
+        // cells are as long as they may get; then the window slides.
+        if (cellSeconds < kLongestCellSeconds)
+            mergePairs();
+        else
+            dropOldest();
+    }
+    time[count] = sumTime / samples;
+    error[count] = sumError / samples;
+    weight[count] = samples;
+    ++count;
+    sumTime = sumError = 0.0;
+    samples = 0;
+}
+
+void DriftDetector::mergePairs()
+{
+    for (int i = 0; i < count / 2; ++i)
+    {
+        const int a = 2 * i, b = 2 * i + 1;
+        const double w = weight[a] + weight[b];
+        time[i] = (time[a] * weight[a] + time[b] * weight[b]) / w;
+        error[i] = (error[a] * weight[a] + error[b] * weight[b]) / w;
+        weight[i] = w;
+    }
+    count /= 2;
+    cellSeconds *= 2.0;
+}
+
+void DriftDetector::dropOldest()
+{
+    std::copy(time.begin() + 1, time.begin() + count, time.begin());
+    std::copy(error.begin() + 1, error.begin() + count, error.begin());
+    std::copy(weight.begin() + 1, weight.begin() + count, weight.begin());
+    --count;
+}
+
+bool DriftDetector::judge()
+{
+    if (count < kMinimumCells)
+        return false;
+    double meanTime = 0.0, meanError = 0.0;
+    for (int i = 0; i < count; ++i)
+    {
+        meanTime += time[i];
+        meanError += error[i];
+    }
+    meanTime /= count;
+    meanError /= count;
+
+    // Centred sums: the fill can sit hundreds of frames off zero, and the
+    // line and step residuals are small differences of large sums otherwise.
+    std::array<double, kCells> centred{};
+    double stt = 0.0, ste = 0.0, see = 0.0;
+    for (int i = 0; i < count; ++i)
+    {
+        const double dt = time[i] - meanTime;
+        centred[i] = error[i] - meanError;
+        stt += dt * dt;
+        ste += dt * centred[i];
+        see += centred[i] * centred[i];
+    }
+    if (stt <= 0.0)
+        return false;
+    lastSlope = ste / stt;
+    const double lineResidual = std::max(see - lastSlope * ste, 0.0);
+    const double slopeSigma = std::sqrt(lineResidual / (count - 2) / stt);
+    const double offsetNow = meanError + lastSlope * (time[count - 1] - meanTime);
+
+    const bool significant = std::abs(lastSlope) > kSignificance * slopeSigma;
+    const bool lineNotStep = lineResidual < bestStepResidual(centred.data());
+    const bool large = std::abs(offsetNow) >= minimumOffset;
+    const bool movingAway = offsetNow * lastSlope > 0.0;
+    return significant && lineNotStep && large && movingAway;
+}
+
+double DriftDetector::bestStepResidual(const double* centred) const
+{
+    // Split after cell k: each side around its own mean. Prefix sums make
+    // every split O(1).
+    double total = 0.0, totalSquares = 0.0;
+    for (int i = 0; i < count; ++i)
+    {
+        total += centred[i];
+        totalSquares += centred[i] * centred[i];
+    }
+    double best = totalSquares;
+    double left = 0.0, leftSquares = 0.0;
+    for (int k = 1; k < count; ++k)
+    {
+        left += centred[k - 1];
+        leftSquares += centred[k - 1] * centred[k - 1];
+        const double right = total - left;
+        const double residual = (leftSquares - left * left / k) +
+                                (totalSquares - leftSquares - right * right / (count - k));
+        best = std::min(best, residual);
+    }
+    return best;
+}
+
+// ---------------------------------------------------------------------------
+// Timeline
+
+void Timeline::reset(double smoothingSeconds)
+{
+    smoothing = smoothingSeconds;
+    seeded = false;
+    jumpPending = false;
+}
+
+void Timeline::learnSpread(double absoluteDeviation)
+{
+    // A running mean, over all events at first and the last
+    // kSpreadEvents later. A jump adds at most twice the limit, so that one
+    // cannot blind the detector to the next.
+    ++spreadEvents;
+    const double weight = std::max(1.0 / static_cast<double>(spreadEvents), 1.0 / kSpreadEvents);
+    spread += weight * (absoluteDeviation - spread);
+}
+
+void Timeline::rebase(int64_t timeNanos)
+{
+    estimate = static_cast<double>(timeNanos);
+    jumpPending = false;
+}
+
+void Timeline::update(int64_t timeNanos, double frames, double rate)
+{
+    const double stamped = static_cast<double>(timeNanos);
+    const double nominalPeriod = kNanosPerSecond / rate;
+    if (!seeded)
+    {
+        estimate = stamped;
+        period = nominalPeriod;
+        events = 0;
+        spread = 0.0;
+        spreadEvents = 0;
+        seeded = true;
+        return;
+    }
+    const double predicted = estimate + frames * period;
+    double deviation = stamped - predicted;
+    const double jump = std::max(kJumpSeconds * kNanosPerSecond, kJumpSpreads * spread);
+    learnSpread(std::min(std::abs(deviation), 2.0 * jump));
+    if (std::abs(deviation) > jump)
+    {
+        // Confirmed by a second event that lands as far off: the timeline
+        // moved. The line fit then starts over, so that a pace that changed
+        // with it (a new device clock) is relearnt within a second or so.
+        const bool confirmed = jumpPending && std::abs(deviation - pendingJump) <= jump;
+        jumpPending = !confirmed;
+        pendingJump = deviation;
+        if (confirmed)
+        {
+            estimate = stamped;
+            events = 0;
+            return;
+        }
+        // Otherwise an outlier: it counts, but no more than the limit. (Not
+        // ignoring it keeps a host that calls in bursts, whose every event
+        // is that far off its average pace, from freezing the track.)
+        deviation = std::clamp(deviation, -jump, jump);
+    }
+    else
+    {
+        jumpPending = false;
+    }
+    // Phase and pace, tracked with the gains of a straight-line fit to all
+    // events so far (an unbiased start, at the nominal pace or not), until
+    // those fall below the gains of a fading memory of `smoothing` seconds.
+    // Tracking the pace follows a clock that is ppm off nominal without
+    // the lag a plain average would show as a fill offset.
+    ++events;
+    const double n = static_cast<double>(events);
+    const double memory = std::exp(-frames / rate / smoothing);
+    const double phaseGain =
+        std::max(2.0 * (2.0 * n + 1.0) / ((n + 2.0) * (n + 1.0)), 1.0 - memory * memory);
+    const double paceGain =
+        std::max(6.0 / ((n + 2.0) * (n + 1.0)), (1.0 - memory) * (1.0 - memory));
+    estimate = predicted + phaseGain * deviation;
+    if (frames > 0.0)
+        period += paceGain * deviation / frames;
+    period = std::clamp(period, nominalPeriod * (1.0 - kMaxPaceDeviation),
+                        nominalPeriod * (1.0 + kMaxPaceDeviation));
+}
+
+// ---------------------------------------------------------------------------
+// ClockBridge: setup
+
+bool ClockBridge::prepare(uint32_t sampleRate, uint32_t maxBlockFrames)
+{
+    if (sampleRate == 0)
+        return false;
+    scratchFrames = std::max(maxBlockFrames, kHistoryFrames);
+    scratch.assign(2 * static_cast<size_t>(scratchFrames), 0.0f);
+    // Nominal ratio 1: both sides run at the same nominal rate, and only the
+    // relative ratio moves.
+    if (resampler.setup(1.0, 2, kHalfFilterFrames) != 0)
+        return false;
+    rate = sampleRate;
+    marginFrames = std::max(static_cast<double>(kJitterMarginFrames),
+                            std::round(kJitterMarginSeconds * sampleRate));
+    writerTime.reset(kTimelineSeconds);
+    readerTime.reset(kTimelineSeconds);
+    stampSeen = false;
+    lastCallFrames = 0;
+    lastCallNanos = 0;
+    restart();
+    return true;
+}
+
+void ClockBridge::restart()
+{
+    state = Status{};
+    // A stamp published before the restart may describe a ring that has
+    // since been reset: wait for a fresh one.
+    haveStamp = false;
+    lastSequence = stampValue.sequence;
+    burstFrames = 0;
+    started = false;
+    historyLeft.fill(0.0f);
+    historyRight.fill(0.0f);
+    restartTrend(0);
+}
+
+// ---------------------------------------------------------------------------
+// ClockBridge: the cycle
+
+ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp& stamp,
+                                              int64_t nowNanos, float* left, float* right,
+                                              uint32_t frames)
+{
+    BlockResult result;
+    if (frames == 0)
+        return result;
+    if (rate == 0)
+    {
+        silence(left, right, frames);
+        result.paddedFrames = frames;
+        return result;
+    }
+
+    takeStamp(stamp);
+    takeCycle(nowNanos, frames);
+    state.targetFrames = targetFill();
+    double error = measureFill(ring) - state.targetFrames;
+
+    if (!state.priming && error > faultLimit())
+        error -= resynchroniseHigh(ring, error, nowNanos, result);
+    else if (!state.priming && error < -faultLimit())
+        enterPriming(Resync::FillLow, result);
+
+    if (state.priming)
+    {
+        // Not on a writer timeline in doubt either: after a stall, the first
+        // packet's stamp still looks like an outlier, and the fill like more
+        // than there is.
+        if (!haveStamp || writerTime.unsettled() || error < 0.0)
+        {
+            state.fillFrames = state.targetFrames + error;
+            silence(left, right, frames);
+            result.paddedFrames = frames;
+            finishBlock(left, right, frames, result);
+            return result;
+        }
+        error -= leavePriming(ring, error, nowNanos, result);
+    }
+    state.fillFrames = state.targetFrames + error;
+
+    if (!state.engaged && drift.add(secondsBetween(trendStartNanos, nowNanos), error))
+        engage(nowNanos, result);
+
+    uint32_t written = 0;
+    if (state.engaged)
+    {
+        resampler.set_rratio(1.0 / steer(error, frames, nowNanos));
+        written = resampleFromRing(ring, left, right, frames, result.ringFrames);
+    }
+    else
+    {
+        written = copyFromRing(ring, left, right, frames);
+        result.ringFrames = written;
+    }
+
+    if (written < frames)
+    {
+        // The ring ran dry: what is missing stays silent, and the fill has
+        // to build up to the target again before output resumes.
+        silence(left + written, right + written, frames - written);
+        result.paddedFrames = frames - written;
+        enterPriming(Resync::Underflow, result);
+    }
+    finishBlock(left, right, frames, result);
+    return result;
+}
+
+void ClockBridge::finishBlock(const float* left, const float* right, uint32_t frames,
+                              const BlockResult& result)
+{
+    rememberTail(left, right, frames);
+    state.paddedFrames += result.paddedFrames;
+    state.skippedFrames += result.skippedFrames;
+}
+
+void ClockBridge::takeStamp(const WriterStamp& stamp)
+{
+    WriterStampValue value;
+    if (!stamp.read(value) || value.sequence == lastSequence)
+        return; // nothing new (or the writer was busy): keep the last one
+    // Frames the writer delivered since the stamp before, modulo 2^32 like
+    // the ring's positions; 0 for the first.
+    const double frames = stampSeen ? static_cast<int32_t>(value.writePos - stampValue.writePos) /
+                                          static_cast<double>(FrameRing::kBytesPerFrame)
+                                    : 0.0;
+    // A new quantum moves the writer's timeline by the difference (packets
+    // are delivered at the start of their cycle): a known jump, taken at once.
+    const bool quantumChanged = stampSeen && value.quantumFrames != stampValue.quantumFrames;
+    stampValue = value;
+    lastSequence = value.sequence;
+    stampSeen = haveStamp = true;
+    if (quantumChanged)
+        writerTime.rebase(value.timeNanos);
+    else
+        writerTime.update(value.timeNanos, frames, rate);
+    state.quantumFrames = value.quantumFrames;
+}
+
+void ClockBridge::takeCycle(int64_t nowNanos, uint32_t frames)
+{
+    readerTime.update(nowNanos, lastCallFrames, rate);
+    // A host that calls several blocks back to back (sooner than half the
+    // last block's duration) takes them all at once: the target must hold
+    // the whole burst, not one block.
+    const double halfLastBlock = 0.5 * lastCallFrames / rate * kNanosPerSecond;
+    const bool sameBurst = lastCallFrames != 0 && nowNanos - lastCallNanos < halfLastBlock;
+    burstFrames = sameBurst ? burstFrames + frames : frames;
+    state.blockFrames = std::max(state.blockFrames, burstFrames);
+    lastCallFrames = frames;
+    lastCallNanos = nowNanos;
+}
+
+double ClockBridge::targetFill() const
+{
+    // Just before a packet arrives the ring holds the fill less one quantum;
+    // a block (or burst) must still be there then, with room for lateness.
+    return static_cast<double>(state.quantumFrames) + state.blockFrames + marginFrames;
+}
+
+double ClockBridge::faultLimit() const
+{
+    return static_cast<double>(state.quantumFrames) + state.blockFrames;
+}
+
+double ClockBridge::measureFill(const FrameRing& ring) const
+{
+    if (!haveStamp)
+        return 0.0;
+    // Frames the writer had delivered by its stamp, less those read since...
+    const int32_t stampedBytes = static_cast<int32_t>(stampValue.writePos - ring.readPosition());
+    const double stamped = static_cast<double>(stampedBytes) / FrameRing::kBytesPerFrame;
+    // ...plus what it has produced since, at its pace, between the two
+    // sides' smoothed timelines: the fill at the start of this cycle, free of
+    // the sawtooth of packets arriving and blocks leaving. A stalled writer
+    // stops counting after a quantum and a margin.
+    const double limit = (state.quantumFrames + marginFrames) / rate * kNanosPerSecond;
+    const double elapsed = std::clamp(readerTime.nanos() - writerTime.nanos(), -limit, limit);
+    double fill = stamped + elapsed / writerTime.nanosPerFrame();
+    // Frames already inside the resampler, ahead of the next output, are
+    // still buffered: counting them keeps the fill continuous on engaging.
+    if (state.engaged && !state.priming)
+        fill += resampler.inpdist();
+    return fill;
+}
+
+uint32_t ClockBridge::skip(FrameRing& ring, double frames)
+{
+    if (frames < 1.0)
+        return 0;
+    const uint32_t wanted = static_cast<uint32_t>(std::min(frames, 4294967295.0));
+    const uint32_t skipped = ring.peek(wanted).frames();
+    ring.consume(skipped);
+    return skipped;
+}
+
+// ---------------------------------------------------------------------------
+// ClockBridge: priming, resynchronisation, engaging
+
+void ClockBridge::enterPriming(Resync reason, BlockResult& result)
+{
+    state.priming = true;
+    result.resync = reason;
+    state.lastResync = reason;
+    if (reason == Resync::Underflow)
+        ++state.underflows;
+    else
+        ++state.fillLowResyncs;
+}
+
+uint32_t ClockBridge::leavePriming(FrameRing& ring, double error, int64_t nowNanos,
+                                   BlockResult& result)
+{
+    // Drop whatever is above the target, so that latency starts (and after
+    // a fault, returns) exactly at the target.
+    const uint32_t skipped = skip(ring, error);
+    result.skippedFrames += skipped;
+    state.priming = false;
+    if (!started)
+    {
+        started = true;
+        firstOutputNanos = nowNanos;
+    }
+    restartTrend(nowNanos);
+    if (state.engaged)
+    {
+        // The filter's contents are stale: start it afresh from what was
+        // played last (silence, mostly), keeping the loop's clock estimate.
+        primeResampler();
+        dropLoopError(nowNanos);
+    }
+    return skipped;
+}
+
+uint32_t ClockBridge::resynchroniseHigh(FrameRing& ring, double error, int64_t nowNanos,
+                                        BlockResult& result)
+{
+    const uint32_t skipped = skip(ring, error);
+    result.skippedFrames += skipped;
+    result.resync = Resync::FillHigh;
+    state.lastResync = Resync::FillHigh;
+    ++state.fillHighResyncs;
+    if (state.engaged)
+        dropLoopError(nowNanos);
+    else
+        restartTrend(nowNanos);
+    return skipped;
+}
+
+void ClockBridge::restartTrend(int64_t nowNanos)
+{
+    // The fill was just set: a trend starts afresh from there.
+    trendStartNanos = nowNanos;
+    drift.reset(marginFrames * kEngageMarginFraction);
+}
+
+void ClockBridge::engage(int64_t nowNanos, BlockResult& result)
+{
+    // The slope is the clock difference itself: frames gained per second
+    // over frames per second. Starting the loop there avoids a transient.
+    const double ratio =
+        std::clamp(1.0 + drift.slope() / rate, 1.0 - kMaxRatioDeviation, 1.0 + kMaxRatioDeviation);
+    primeResampler();
+    startLoop(ratio, nowNanos);
+    state.engaged = true;
+    state.engagePpm = (ratio - 1.0) * 1e6;
+    state.engageSeconds = secondsBetween(firstOutputNanos, nowNanos);
+    result.engagedNow = true;
+}
+
+void ClockBridge::primeResampler()
+{
+    // zita's first output after reset() sits kHalfFilterFrames - 1 inputs
+    // in: feeding exactly the frames played last puts the next output on the
+    // next ring frame, with the filter's past filled by what was heard.
+    resampler.reset();
+    for (uint32_t i = 0; i < kHistoryFrames; ++i)
+    {
+        scratch[2 * i] = historyLeft[i];
+        scratch[2 * i + 1] = historyRight[i];
+    }
+    resampler.inp_data = scratch.data();
+    resampler.inp_count = kHistoryFrames;
+    // It only takes input while an output is asked for; none comes yet.
+    resampler.out_data = nullptr;
+    resampler.out_count = 1;
+    resampler.process();
+}
+
+void ClockBridge::startLoop(double ratio, int64_t nowNanos)
+{
+    spa_dll_init(&dll);
+    loopBandwidth = 0.0; // forces spa_dll_set_bw on the first update
+    // The loop returns 1 - (z2 + z3); z3 is its integral, the clock estimate.
+    dll.z3 = 1.0 - ratio;
+    wideUntilNanos = nowNanos + static_cast<int64_t>(kWideSeconds * kNanosPerSecond);
+}
+
+void ClockBridge::dropLoopError(int64_t nowNanos)
+{
+    // The error the loop was working off is gone with a resynchronisation;
+    // its clock estimate (the integral) stays, and it listens wide again.
+    dll.z1 = dll.z2 = 0.0;
+    wideUntilNanos = nowNanos + static_cast<int64_t>(kWideSeconds * kNanosPerSecond);
+}
+
+double ClockBridge::steer(double error, uint32_t frames, int64_t nowNanos)
+{
+    const double bandwidth = nowNanos < wideUntilNanos ? kWideBandwidthHz : kNarrowBandwidthHz;
+    if (bandwidth != loopBandwidth || frames != loopPeriod)
+    {
+        spa_dll_set_bw(&dll, bandwidth, frames, rate);
+        loopBandwidth = bandwidth;
+        loopPeriod = frames;
+    }
+    // The loop's error is how far the fill is below target: positive asks
+    // for less input per output frame.
+    double ratio = spa_dll_update(&dll, -error);
+    const double low = 1.0 - kMaxRatioDeviation, high = 1.0 + kMaxRatioDeviation;
+    if (ratio < low || ratio > high)
+    {
+        // Anti-windup: hold the integral where the clamped ratio is exactly
+        // what the loop returns, so that it does not keep integrating an
+        // error the resampler cannot act on.
+        ratio = std::clamp(ratio, low, high);
+        dll.z3 = 1.0 - ratio - dll.z2;
+    }
+    state.ratio = ratio;
+    return ratio;
+}
+
+// ---------------------------------------------------------------------------
+// ClockBridge: moving frames
+
+uint32_t ClockBridge::copyFromRing(FrameRing& ring, float* left, float* right, uint32_t frames)
+{
+    const FrameRing::ReadView view = ring.peek(frames);
+    deinterleave(view.first, view.firstFrames, left, right);
+    deinterleave(view.second, view.secondFrames, left + view.firstFrames, right + view.firstFrames);
+    ring.consume(view.frames());
+    return view.frames();
+}
+
+uint32_t ClockBridge::resampleFromRing(FrameRing& ring, float* left, float* right, uint32_t frames,
+                                       uint32_t& ringFrames)
+{
+    // zita writes interleaved frames: through the scratch, in pieces of its size.
+    uint32_t done = 0;
+    while (done < frames)
+    {
+        const uint32_t piece = std::min(frames - done, scratchFrames);
+        const uint32_t made = resampleChunk(ring, piece, ringFrames);
+        deinterleave(scratch.data(), made, left + done, right + done);
+        done += made;
+        if (made < piece)
+            break; // the ring ran dry
+    }
+    return done;
+}
+
+uint32_t ClockBridge::resampleChunk(FrameRing& ring, uint32_t frames, uint32_t& ringFrames)
+{
+    resampler.out_data = scratch.data();
+    resampler.out_count = frames;
+    while (resampler.out_count > 0)
+    {
+        // Straight from the ring's storage, one contiguous run at a time;
+        // zita takes only what the outputs asked for need.
+        const FrameRing::ReadView view = ring.peek(~uint32_t{0});
+        if (view.firstFrames == 0)
+            break;
+        // zita's input pointer is not const, but it only reads through it.
+        resampler.inp_data = const_cast<float*>(view.first);
+        resampler.inp_count = view.firstFrames;
+        resampler.process();
+        const uint32_t used = view.firstFrames - resampler.inp_count;
+        ring.consume(used);
+        ringFrames += used;
+    }
+    return frames - resampler.out_count;
+}
+
+void ClockBridge::rememberTail(const float* left, const float* right, uint32_t frames)
+{
+    if (frames >= kHistoryFrames)
+    {
+        std::copy(left + frames - kHistoryFrames, left + frames, historyLeft.begin());
+        std::copy(right + frames - kHistoryFrames, right + frames, historyRight.begin());
+        return;
+    }
+    const uint32_t keep = kHistoryFrames - frames;
+    std::copy(historyLeft.end() - keep, historyLeft.end(), historyLeft.begin());
+    std::copy(historyRight.end() - keep, historyRight.end(), historyRight.begin());
+    std::copy(left, left + frames, historyLeft.begin() + keep);
+    std::copy(right, right + frames, historyRight.begin() + keep);
+}
+
+} // namespace Strovik

@@ -1,0 +1,275 @@
+#pragma once
+
+#include "writerstamp.h"
+
+#include <spa/utils/dll.h>
+#include <zita-resampler/vresampler.h>
+
+#include <array>
+#include <cstdint>
+#include <vector>
+
+namespace Strovik {
+
+class FrameRing;
+
+// Tells a steady drift of the fill from a step. Two clocks that differ make
+// the fill error a straight line in time; a quantum change, a lost packet or
+// a burst make it jump once and stay. Errors are averaged into cells of
+// fixed duration; the cells cover everything since reset(), up to a longest
+// window, by merging pairs as the store fills, so that a slow drift is
+// judged over a long span and a fast one over a short one, in fixed memory.
+// The verdict needs all of: a slope far outside its own noise, a straight
+// line fitting the cells better than the best single step, and a current
+// offset large enough to matter, on the side the slope is moving to.
+class DriftDetector
+{
+public:
+    static constexpr int kCells = 64;
+    static constexpr double kFirstCellSeconds = 0.25;
+    static constexpr double kLongestCellSeconds = 4.0; // a window of up to 256 s
+    // Fewer cells cannot tell a line from a step in noise.
+    static constexpr int kMinimumCells = 8;
+    // Slope over its standard error; cells are near-independent averages,
+    // so five sigma keeps a stationary fill from ever passing by chance.
+    static constexpr double kSignificance = 5.0;
+
+    // Starts over; `minimumOffsetFrames` is the least fitted error that counts.
+    void reset(double minimumOffsetFrames);
+    // Adds one fill error (frames) seen `seconds` after reset(). True when a
+    // cell closed and the cells now show a drift (see slope()).
+    bool add(double seconds, double errorFrames);
+    // From the last judgement: fill error change in frames per second.
+    double slope() const { return lastSlope; }
+
+private:
+    void closeCell();
+    void mergePairs();
+    void dropOldest();
+    bool judge();
+    // Residual sum of squares of the best two-level fit to centred errors.
+    double bestStepResidual(const double* centred) const;
+
+    std::array<double, kCells> time{};
+    std::array<double, kCells> error{};
+    std::array<double, kCells> weight{};
+    int count = 0;
+    double cellSeconds = kFirstCellSeconds;
+    double cellStart = 0.0;
+    double sumTime = 0.0;
+    double sumError = 0.0;
+    uint32_t samples = 0;
+    double minimumOffset = 0.0;
+    double lastSlope = 0.0;
+};
+
+// Follows one side's timeline: the time at which that side's clock, at its
+// own steady pace, reached its latest event. Events are stamped late by
+// scheduling jitter; fitting a line through them (phase and pace) removes
+// most of it, and feeding each event once (the reader looks at whichever
+// stamp is newest) removes the bias of seeing early packets more often than
+// late ones. A deviation past the jump limit is a real jump of the timeline
+// (a lost packet, a stall): taken at once when the next event confirms it,
+// and counted as an outlier, clamped to the limit, when it does not.
+class Timeline
+{
+public:
+    static constexpr double kJumpSeconds = 0.003;
+    // ...or this many times the events' usual deviation, whichever is
+    // larger: a host that calls several blocks back to back deviates by
+    // milliseconds on every call, and that is its pace, not a jump.
+    static constexpr double kJumpSpreads = 4.0;
+    static constexpr double kSpreadEvents = 64.0;
+    // A pace further than this from nominal is no clock: held at the bound.
+    static constexpr double kMaxPaceDeviation = 0.01;
+
+    // Forgets everything; the line fit's memory fades over smoothingSeconds.
+    void reset(double smoothingSeconds);
+    // An event at timeNanos, `frames` (at the nominal `rate`) after the last.
+    void update(int64_t timeNanos, double frames, double rate);
+    // A known jump: the latest event is at timeNanos; the pace is unchanged.
+    void rebase(int64_t timeNanos);
+
+    // Smoothed time of the latest event, in nanoseconds.
+    double nanos() const { return estimate; }
+    // The side's own pace, as tracked.
+    double nanosPerFrame() const { return period; }
+    // A jump awaits confirmation: the latest times are in doubt.
+    bool unsettled() const { return jumpPending; }
+
+private:
+    void learnSpread(double absoluteDeviation);
+
+    double smoothing = 0.0;
+    double estimate = 0.0;
+    double period = 0.0;
+    uint64_t events = 0;
+    double spread = 0.0; // mean absolute deviation, nanoseconds
+    uint64_t spreadEvents = 0;
+    double pendingJump = 0.0;
+    bool seeded = false;
+    bool jumpPending = false;
+};
+
+// The reader's end of the bridge between PipeWire's clock and the host's:
+// fills each host block from the frame ring, either as an exact copy
+// (bypass, ratio 1) or, once the fill shows that the two clocks differ,
+// through an adaptive resampler whose ratio a delay-locked loop steers so
+// that the fill stays at its target.
+//
+// The fill is the writer's stamped position, interpolated to the start of
+// the reader's cycle along both sides' smoothed timelines, less the reader's
+// position; the target is one quantum + one host burst (usually one block)
+// + a jitter margin. Every stream starts by priming (silence until the fill
+// reaches the target), then runs in bypass; the resampler engages at most
+// once per restart(), and faults resynchronise the fill to the target.
+//
+// prepare() runs on the main thread; restart(), process() and status() on
+// the audio thread, where they neither allocate, lock nor call the system.
+class ClockBridge
+{
+public:
+    // zita's half filter length, in input frames: ~138 dB SINAD at a fixed
+    // ratio for a 997 Hz tone, and a lookahead (added latency) of 32 frames.
+    static constexpr unsigned kHalfFilterFrames = 32;
+    // Exactly what primes the filter so that its next output is the next
+    // ring frame, at no jump in time.
+    static constexpr uint32_t kHistoryFrames = kHalfFilterFrames - 1;
+    // Headroom for the lateness of packets and of host cycles: the larger of
+    // these, added to one quantum and one block.
+    static constexpr uint32_t kJitterMarginFrames = 512;
+    static constexpr double kJitterMarginSeconds = 0.003;
+    // The drift must have moved the fill this far (a share of the jitter
+    // margin) before it counts: a stationary fill never gets there, and a
+    // real drift still has most of the margin left when the loop takes over.
+    static constexpr double kEngageMarginFraction = 0.25;
+    // The timelines' memory. The fill's noise is the stamps' jitter; the
+    // longer the memory, the less of it reaches the loop. Pace steps (a new
+    // device clock) are relearnt through the jump logic, not by waiting.
+    static constexpr double kTimelineSeconds = 16.0;
+    // The resampler never runs further than this from ratio 1; larger clock
+    // differences than 0.5 % are faults, not drift.
+    static constexpr double kMaxRatioDeviation = 0.005;
+    // Loop bandwidths: wide while the ratio settles after engaging (or after
+    // a resynchronisation), then narrow, so that jitter barely moves it.
+    static constexpr double kWideBandwidthHz = 0.25;
+    static constexpr double kNarrowBandwidthHz = 0.05;
+    static constexpr double kWideSeconds = 5.0;
+
+    enum class Resync : uint8_t
+    {
+        None,
+        Underflow, // the ring ran dry inside a block: re-primed
+        FillLow,   // far below the target: re-primed
+        FillHigh,  // far above the target: skipped down to it
+    };
+
+    struct BlockResult
+    {
+        uint32_t ringFrames = 0;    // frames taken from the ring to make the output
+        uint32_t paddedFrames = 0;  // output frames of silence (priming or underflow)
+        uint32_t skippedFrames = 0; // ring frames dropped to come down to the target
+        Resync resync = Resync::None;
+        bool engagedNow = false; // the resampler took over in this block
+    };
+
+    // For the log; updated by every process().
+    struct Status
+    {
+        bool priming = true;
+        bool engaged = false;
+        double engagePpm = 0.0;     // clock difference measured when engaging
+        double engageSeconds = 0.0; // from the first output frame to engaging
+        double ratio = 1.0;         // input frames per output frame, last block
+        double fillFrames = 0.0;    // fill the last block ran at
+        double targetFrames = 0.0;
+        uint32_t quantumFrames = 0;
+        uint32_t blockFrames = 0; // largest block (or burst of blocks) so far
+        uint64_t underflows = 0;
+        uint64_t fillLowResyncs = 0;
+        uint64_t fillHighResyncs = 0;
+        Resync lastResync = Resync::None;
+        uint64_t paddedFrames = 0;
+        uint64_t skippedFrames = 0;
+    };
+
+    // Main thread, before the stream runs. Allocates everything process
+    // needs for blocks up to maxBlockFrames (longer ones are resampled in
+    // pieces), sets the resampler up and restarts; may throw std::bad_alloc.
+    // False when the rate is 0 or the resampler refused its setup.
+    bool prepare(uint32_t sampleRate, uint32_t maxBlockFrames);
+
+    // Audio thread: a stream (re)start or a transport start. Back to priming
+    // and bypass; the ring is left alone (priming skips what is above target),
+    // and so are the two timelines (a ring reset shows in them as a jump).
+    void restart();
+
+    // Audio thread, once per host block: writes `frames` frames to left and
+    // right (both required), silence where there is nothing to play.
+    // nowNanos is CLOCK_MONOTONIC at the start of the host's cycle.
+    BlockResult process(FrameRing& ring, const WriterStamp& stamp, int64_t nowNanos, float* left,
+                        float* right, uint32_t frames);
+
+    const Status& status() const { return state; }
+
+private:
+    void takeStamp(const WriterStamp& stamp);
+    void takeCycle(int64_t nowNanos, uint32_t frames);
+    double targetFill() const;
+    double faultLimit() const;
+    double measureFill(const FrameRing& ring) const;
+    uint32_t skip(FrameRing& ring, double frames);
+    void finishBlock(const float* left, const float* right, uint32_t frames,
+                     const BlockResult& result);
+
+    void enterPriming(Resync reason, BlockResult& result);
+    uint32_t leavePriming(FrameRing& ring, double error, int64_t nowNanos, BlockResult& result);
+    uint32_t resynchroniseHigh(FrameRing& ring, double error, int64_t nowNanos,
+                               BlockResult& result);
+    void restartTrend(int64_t nowNanos);
+    void engage(int64_t nowNanos, BlockResult& result);
+
+    void primeResampler();
+    void startLoop(double ratio, int64_t nowNanos);
+    void dropLoopError(int64_t nowNanos);
+    double steer(double error, uint32_t frames, int64_t nowNanos);
+
+    uint32_t copyFromRing(FrameRing& ring, float* left, float* right, uint32_t frames);
+    uint32_t resampleFromRing(FrameRing& ring, float* left, float* right, uint32_t frames,
+                              uint32_t& ringFrames);
+    uint32_t resampleChunk(FrameRing& ring, uint32_t frames, uint32_t& ringFrames);
+    void rememberTail(const float* left, const float* right, uint32_t frames);
+
+    uint32_t rate = 0;
+    double marginFrames = 0.0;
+    VResampler resampler;
+    std::vector<float> scratch; // interleaved resampler output, or priming input
+    uint32_t scratchFrames = 0;
+    std::array<float, kHistoryFrames> historyLeft{};
+    std::array<float, kHistoryFrames> historyRight{};
+
+    DriftDetector drift;
+    int64_t trendStartNanos = 0;
+    spa_dll dll{};
+    double loopBandwidth = 0.0;
+    uint32_t loopPeriod = 0;
+    int64_t wideUntilNanos = 0;
+
+    // The writer's side: its latest stamp and timeline.
+    WriterStampValue stampValue;
+    uint32_t lastSequence = 0;
+    bool stampSeen = false; // since prepare()
+    bool haveStamp = false; // since restart()
+    Timeline writerTime;
+    // The reader's side: its cycles' timeline and bursts.
+    Timeline readerTime;
+    uint32_t lastCallFrames = 0;
+    int64_t lastCallNanos = 0;
+    uint32_t burstFrames = 0;
+
+    bool started = false; // output has begun since restart()
+    int64_t firstOutputNanos = 0;
+    Status state;
+};
+
+} // namespace Strovik

@@ -1,0 +1,60 @@
+#include "writerstamp.h"
+
+namespace Strovik {
+
+void WriterStamp::publish(uint32_t newWritePos, int64_t newTimeNanos, uint32_t newQuantumFrames)
+{
+    // Only this thread stores the sequence, so its own load may be relaxed.
+    const uint32_t seq = sequence.load(std::memory_order_relaxed);
+    // Odd: "being written". Relaxed, because the release stores below
+    // order it before themselves.
+    sequence.store(seq + 1, std::memory_order_relaxed);
+    // Release, each: a reader whose acquire load sees one of these values
+    // also sees the odd sequence stored before it, so that its closing
+    // sequence load cannot match its opening one.
+    writePos.store(newWritePos, std::memory_order_release);
+    quantumFrames.store(newQuantumFrames, std::memory_order_release);
+    timeNanos.store(newTimeNanos, std::memory_order_release);
+    // Release: a reader that acquires this even value sees all three fields.
+    sequence.store(seq + 2, std::memory_order_release);
+}
+
+bool WriterStamp::read(WriterStampValue& out) const
+{
+    for (int attempt = 0; attempt < kReadAttempts; ++attempt)
+    {
+        // Acquire: pairs with the writer's closing release store, so the
+        // fields loaded below are at least those of this publication.
+        const uint32_t before = sequence.load(std::memory_order_acquire);
+        if (before == 0)
+            return false; // nothing published since the last clear
+        if (before & 1u)
+            continue; // the writer is storing right now
+        // Acquire, each: pairs with the field's release store (see publish),
+        // and keeps the closing sequence load from moving up before it.
+        WriterStampValue value;
+        value.writePos = writePos.load(std::memory_order_acquire);
+        value.quantumFrames = quantumFrames.load(std::memory_order_acquire);
+        value.timeNanos = timeNanos.load(std::memory_order_acquire);
+        value.sequence = before;
+        // Relaxed: ordered after the field loads by their acquire; unchanged
+        // means no publication overlapped them.
+        if (sequence.load(std::memory_order_relaxed) == before)
+        {
+            out = value;
+            return true;
+        }
+    }
+    return false;
+}
+
+void WriterStamp::clear()
+{
+    // No writer runs; starting the next one orders these stores before it.
+    sequence.store(0, std::memory_order_relaxed);
+    writePos.store(0, std::memory_order_relaxed);
+    quantumFrames.store(0, std::memory_order_relaxed);
+    timeNanos.store(0, std::memory_order_relaxed);
+}
+
+} // namespace Strovik

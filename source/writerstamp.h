@@ -1,0 +1,59 @@
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+namespace Strovik {
+
+// What the writer last delivered: the ring's write position after a packet
+// (bytes, free-running modulo 2^32 like the ring's own positions), the
+// CLOCK_MONOTONIC time that packet belongs to, and its length (the graph's
+// quantum). The reader interpolates the writer's position to its own cycle
+// start from it, which is far steadier than the fill it sees directly.
+struct WriterStampValue
+{
+    uint32_t writePos = 0;
+    uint32_t quantumFrames = 0;
+    int64_t timeNanos = 0;
+    // Even and rising by 2 per publication: tells the reader a new packet came.
+    uint32_t sequence = 0;
+};
+
+// One writer (the PipeWire data thread) publishes a stamp after each packet;
+// one reader (the host's audio thread) takes consistent copies. A sequence
+// lock: neither side waits, allocates or makes a system call, and the reader
+// gives up after a few tries rather than spin behind a preempted writer.
+class WriterStamp
+{
+public:
+    // Writer side, after the packet is in the ring.
+    void publish(uint32_t writePos, int64_t timeNanos, uint32_t quantumFrames);
+
+    // Reader side: copies the latest stamp into `out` and returns true, or
+    // returns false (leaving `out` alone) when nothing was published yet or
+    // the writer was mid-publication on every try.
+    bool read(WriterStampValue& out) const;
+
+    // Only while no writer runs: forgets every publication.
+    void clear();
+
+private:
+    // Enough for a writer that is merely running its three stores at the
+    // same moment; a writer preempted inside them costs the reader one
+    // cycle of an older stamp, not a wait.
+    static constexpr int kReadAttempts = 4;
+
+    // Odd while the writer is storing; 0 before the first publication (and
+    // for one publication in 2^31, when it wraps: the reader then keeps its
+    // previous stamp for a cycle). The fields are atomics so that a torn
+    // read is a detected retry, never a data race.
+    std::atomic<uint32_t> sequence{0};
+    std::atomic<uint32_t> writePos{0};
+    std::atomic<uint32_t> quantumFrames{0};
+    std::atomic<int64_t> timeNanos{0};
+
+    static_assert(std::atomic<int64_t>::is_always_lock_free,
+                  "the stamp must not hide a lock inside a 64-bit atomic");
+};
+
+} // namespace Strovik
