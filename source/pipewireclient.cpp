@@ -1,5 +1,6 @@
 // The instance's PipeWire client: a thread loop with a context and a core
-// connection, and the capture stream on the monitor of the default sink.
+// connection, and the capture stream, which the router links to what the
+// default sink plays (capturerouter.h).
 
 #include "pipewireclient.h"
 
