@@ -6,7 +6,10 @@
 // server and is left out.
 //
 // Every process() call must return kResultOk, write only output bus 0, and
-// write exactly what the ring held (or silence) and zeros after it.
+// write exactly what the ring held after the frames the clock bridge skipped
+// (or silence) and zeros after it. Each input restarts the bridge and lasts
+// far less than the seconds of drift it needs before resampling, so the
+// bridge only ever copies: bit-exact frames can be checked.
 
 #include "fuzzblock.h"
 #include "fuzzsupport.h"
@@ -25,6 +28,7 @@ namespace {
 using namespace Steinberg;
 using namespace Steinberg::Vst;
 using namespace Strovik::Fuzz;
+using Strovik::ClockBridge;
 using Strovik::FrameRing;
 using Strovik::StrovikProcessor;
 using RingAccess = Strovik::FrameRingTestAccess;
@@ -56,15 +60,29 @@ struct RingModel
     std::deque<Frame> frames;
 };
 
-// What PipeWire's thread would do: append a stereo packet, whole or not at all.
+// The longest packet made from a seed: more than the bridge's target for
+// blocks of up to a few thousand frames.
+constexpr uint32_t kLongPacketFrames = 4096;
+
+// What PipeWire's thread would do: append a stereo packet, whole or not at
+// all, then stamp where it stands for the bridge, whatever the write did.
 void deliverPacket(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
 {
-    const uint32_t frames = in.ConsumeIntegralInRange<uint32_t>(0, in.remaining_bytes() / 8);
+    // Spelt out sample by sample, or a long run from a seed: the bridge
+    // plays nothing before the fill reaches a quantum, a block and a margin
+    // of at least 512 frames, more than a short input can spell out.
+    const bool seeded = in.ConsumeBool();
+    const uint32_t frames = seeded
+                                ? in.ConsumeIntegralInRange<uint32_t>(0, kLongPacketFrames)
+                                : in.ConsumeIntegralInRange<uint32_t>(0, in.remaining_bytes() / 8);
+    const uint32_t seed = seeded ? in.ConsumeIntegral<uint32_t>() : 0;
     std::vector<float> samples(2 * size_t{frames});
-    for (float& sample : samples)
-        sample = ringSample(in.ConsumeIntegral<uint32_t>());
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] =
+            ringSample(seeded ? seed + static_cast<uint32_t>(i) : in.ConsumeIntegral<uint32_t>());
     const uint32_t fill = RingAccess::writePos(ring) - RingAccess::readPos(ring);
     const FrameRing::WriteResult result = ring.write(samples.data(), frames);
+    Access::stamp(*processor).publish(ring.writePosition(), Strovik::monotonicNanos(), frames);
     if (!model.known)
         return;
     const bool fits =
@@ -78,9 +96,18 @@ void deliverPacket(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
                model.frames.size() * FrameRing::kBytesPerFrame);
 }
 
-void enterStreaming(RingModel& model, CostBudget& budget, FuzzedDataProvider& in)
+// A host rate process() takes (rounded to whole Hz, as it does); any other
+// leaves the processor's rate alone.
+bool usableRate(double hostRate)
+{
+    return std::isfinite(hostRate) && hostRate > 0 && hostRate < 4294967295.5;
+}
+
+void enterStreaming(RingModel& model, double hostRate, CostBudget& budget, FuzzedDataProvider& in)
 {
     FrameRing& ring = Access::ring(*processor);
+    // No writer runs: a stamp left by the last input must not describe this one's ring.
+    Access::stamp(*processor).clear();
     const uint32_t rate = pickRingRate(in, budget);
     RingAccess::releaseStorage(ring);
     ring.resize(rate);
@@ -104,7 +131,13 @@ void enterStreaming(RingModel& model, CostBudget& budget, FuzzedDataProvider& in
     // of 1000; 1 keeps the line out of most inputs.
     Access::setPacketCount(
         *processor, in.ConsumeIntegralInRange<int>(0, 7) == 7 ? in.ConsumeIntegral<uint64_t>() : 1);
+    // The bridge prepared for the rate process() will run at, as
+    // setActive(true) would have done after the host's setupProcessing;
+    // then a fresh stream: priming, and no resampling within one input.
+    if (usableRate(hostRate))
+        Access::setSampleRate(*processor, static_cast<uint32_t>(std::floor(hostRate + 0.5)));
     Access::setStreaming(*processor, true);
+    Access::bridge(*processor).restart();
 }
 
 // What the host last told setupProcessing; ProcessData repeats its mode.
@@ -131,10 +164,11 @@ bool silentFrom(const float* channel, int32_t from, int32_t to)
     return allSamplesAre(channel + from, static_cast<size_t>(to - from), 0);
 }
 
-// One channel of a streaming block: the frames read, one side of each,
-// then zeros. Unknown ring contents must still have been written over.
-void checkStreamedChannel(const float* channel, const RingModel& model, uint32_t frames, bool right,
-                          int32_t numSamples)
+// One channel of a streaming block: the frames output, one side of each,
+// taken after the `skipped` ones, then zeros. Unknown ring contents must
+// still have been written over.
+void checkStreamedChannel(const float* channel, const RingModel& model, uint32_t skipped,
+                          uint32_t frames, bool right, int32_t numSamples)
 {
     if (!channel)
         return;
@@ -142,7 +176,10 @@ void checkStreamedChannel(const float* channel, const RingModel& model, uint32_t
     {
         const uint32_t bits = sampleBits(channel[i]);
         if (model.known)
-            FUZZ_CHECK(bits == (right ? model.frames[i].second : model.frames[i].first));
+        {
+            const Frame& frame = model.frames[skipped + i];
+            FUZZ_CHECK(bits == (right ? frame.second : frame.first));
+        }
         else
             FUZZ_CHECK(bits != kUntouched);
     }
@@ -161,12 +198,15 @@ void runBlock(bool streaming, RingModel& model, const HostSetup& host, CostBudge
     const bool wasPlaying = Access::wasPlaying(*processor);
     const bool resetPending = Access::resetPending(*processor);
     const uint32_t rateBefore = Access::sampleRate(*processor);
+    const ClockBridge& bridge = Access::bridge(*processor);
+    const uint64_t skippedBefore = bridge.status().skippedFrames;
+    const uint64_t paddedBefore = bridge.status().paddedFrames;
 
     FUZZ_CHECK(processor->process(data) == kResultOk);
 
     // A usable host rate is taken, rounded to whole Hz; any other keeps the last one.
     const uint32_t rate = Access::sampleRate(*processor);
-    if (std::isfinite(hostRate) && hostRate > 0 && hostRate < 4294967295.5)
+    if (usableRate(hostRate))
         FUZZ_CHECK(std::fabs(static_cast<double>(rate) - hostRate) <= 0.5);
     else
         FUZZ_CHECK(rate == rateBefore);
@@ -184,11 +224,15 @@ void runBlock(bool streaming, RingModel& model, const HostSetup& host, CostBudge
 
     const AudioBusBuffers& bus = data.outputs[0];
     const int32_t numSamples = data.numSamples;
-    bool silent = !streaming;
-    if (streaming)
+    // Not streaming, or a host rate the bridge was not prepared for (the
+    // host changed it without activating again): silence, and neither the
+    // ring nor the transport state is touched.
+    bool silent = !streaming || Access::bridgeRate(*processor) != rate;
+    if (!silent)
     {
-        // A transport start (or one still pending) empties the ring and
-        // outputs silence for that block.
+        // A transport start (or one still pending) restarts the bridge and
+        // outputs silence for that block; the ring is left to the bridge's
+        // priming, which trims it when it has reached the target.
         const bool playing =
             data.processContext && (data.processContext->state & ProcessContext::kPlaying);
         const bool reset = resetPending || (playing && !wasPlaying);
@@ -196,39 +240,58 @@ void runBlock(bool streaming, RingModel& model, const HostSetup& host, CostBudge
         FUZZ_CHECK(!Access::resetPending(*processor));
         if (reset)
         {
-            FUZZ_CHECK(RingAccess::readPos(ring) == writeBefore);
-            model.known = true;
-            model.frames.clear();
+            FUZZ_CHECK(bridge.status().priming);
+            FUZZ_CHECK(bridge.status().skippedFrames == 0 && bridge.status().paddedFrames == 0);
             silent = true;
         }
     }
     else
     {
-        FUZZ_CHECK(RingAccess::readPos(ring) == readBefore);
+        FUZZ_CHECK(Access::wasPlaying(*processor) == wasPlaying);
+        FUZZ_CHECK(Access::resetPending(*processor) == resetPending);
     }
     if (silent)
     {
+        FUZZ_CHECK(RingAccess::readPos(ring) == readBefore);
         for (int32_t c = 0; c < bus.numChannels; ++c)
             if (const float* channel = bus.channelBuffers32[c])
                 FUZZ_CHECK(silentFrom(channel, 0, numSamples));
         return;
     }
 
-    const uint32_t consumed = RingAccess::readPos(ring) - readBefore;
+    // Every frame the bridge took from the ring was either skipped (counted)
+    // or output as it is: it never resamples within one input.
+    const ClockBridge::Status& status = bridge.status();
+    FUZZ_CHECK(!status.engaged);
+    const uint32_t consumedBytes = RingAccess::readPos(ring) - readBefore;
+    FUZZ_CHECK(consumedBytes % FrameRing::kBytesPerFrame == 0);
+    const uint32_t consumed = consumedBytes / FrameRing::kBytesPerFrame;
+    const uint64_t skipped = status.skippedFrames - skippedBefore;
+    FUZZ_CHECK(skipped <= consumed);
+    const auto frames = static_cast<uint32_t>(consumed - skipped);
     const uint32_t limit = std::min<uint32_t>(numSamples, Access::kMaxBlockFrames);
-    FUZZ_CHECK(consumed % FrameRing::kBytesPerFrame == 0);
-    const uint32_t frames = consumed / FrameRing::kBytesPerFrame;
     FUZZ_CHECK(frames <= limit);
     if (model.known)
-        FUZZ_CHECK(frames == std::min<uint64_t>(limit, model.frames.size()));
-    checkStreamedChannel(bus.channelBuffers32[0], model, frames, false, numSamples);
+        FUZZ_CHECK(consumed <= model.frames.size());
+    // Silence only while priming: either nothing was taken, or the ring ran
+    // dry inside the block (and the bridge primes again). Out of priming, a
+    // whole block was played. What it padded is counted (a bridge never
+    // prepared, at rate 0, pads without counting).
+    if (status.priming)
+        FUZZ_CHECK(consumed == 0 ||
+                   (frames < limit && (!model.known || consumed == model.frames.size())));
+    else
+        FUZZ_CHECK(frames == limit);
+    if (rate != 0)
+        FUZZ_CHECK(frames + (status.paddedFrames - paddedBefore) == limit);
+    checkStreamedChannel(bus.channelBuffers32[0], model, skipped, frames, false, numSamples);
     if (bus.numChannels >= 2)
-        checkStreamedChannel(bus.channelBuffers32[1], model, frames, true, numSamples);
+        checkStreamedChannel(bus.channelBuffers32[1], model, skipped, frames, true, numSamples);
     for (int32_t c = 2; c < bus.numChannels; ++c)
         if (const float* channel = bus.channelBuffers32[c])
             FUZZ_CHECK(silentFrom(channel, 0, numSamples));
     if (model.known)
-        model.frames.erase(model.frames.begin(), model.frames.begin() + frames);
+        model.frames.erase(model.frames.begin(), model.frames.begin() + consumed);
 }
 
 } // namespace
@@ -255,7 +318,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
     RingModel model;
     CostBudget budget(data, size);
     if (streaming)
-        enterStreaming(model, budget, in);
+        enterStreaming(model, host.sampleRate, budget, in);
 
     for (int blocks = in.ConsumeIntegralInRange<int>(1, 4); blocks > 0; --blocks)
     {

@@ -38,14 +38,15 @@ void silence(float* left, float* right, uint32_t frames)
 // ---------------------------------------------------------------------------
 // DriftDetector
 
-void DriftDetector::reset(double minimumOffsetFrames)
+void DriftDetector::reset(double minimumMoveFrames, double maximumSlopeFramesPerSecond)
 {
     count = 0;
     cellSeconds = kFirstCellSeconds;
     cellStart = 0.0;
     sumTime = sumError = 0.0;
     samples = 0;
-    minimumOffset = minimumOffsetFrames;
+    minimumMove = minimumMoveFrames;
+    maximumSlope = maximumSlopeFramesPerSecond;
     lastSlope = 0.0;
 }
 
@@ -133,13 +134,18 @@ bool DriftDetector::judge()
     lastSlope = ste / stt;
     const double lineResidual = std::max(see - lastSlope * ste, 0.0);
     const double slopeSigma = std::sqrt(lineResidual / (count - 2) / stt);
-    const double offsetNow = meanError + lastSlope * (time[count - 1] - meanTime);
+    // How far the drift has moved the fill over the window: where the fill
+    // started (up to a quantum above the target, as packets come) does not
+    // matter, nor whether it is moving towards the target or away: either
+    // way the clocks differ.
+    const double moved = std::abs(lastSlope * (time[count - 1] - time[0]));
 
     const bool significant = std::abs(lastSlope) > kSignificance * slopeSigma;
     const bool lineNotStep = lineResidual < bestStepResidual(centred.data());
-    const bool large = std::abs(offsetNow) >= minimumOffset;
-    const bool movingAway = offsetNow * lastSlope > 0.0;
-    return significant && lineNotStep && large && movingAway;
+    const bool large = moved >= minimumMove;
+    // Steeper than any two clocks differ: steps in quick succession.
+    const bool plausible = std::abs(lastSlope) <= maximumSlope;
+    return significant && lineNotStep && large && plausible;
 }
 
 double DriftDetector::bestStepResidual(const double* centred) const
@@ -204,11 +210,23 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
         spread = 0.0;
         spreadEvents = 0;
         seeded = true;
+        secondEvent = true;
         return;
     }
     const double predicted = estimate + frames * period;
     double deviation = stamped - predicted;
     const double jump = std::max(kJumpSeconds * kNanosPerSecond, kJumpSpreads * spread);
+    if (secondEvent)
+    {
+        secondEvent = false;
+        if (std::abs(deviation) > jump)
+        {
+            // One event is no line to be off: the first cycles of a stream
+            // come irregularly. Start from this one instead of doubting it.
+            estimate = stamped;
+            return;
+        }
+    }
     learnSpread(std::min(std::abs(deviation), 2.0 * jump));
     if (std::abs(deviation) > jump)
     {
@@ -285,10 +303,17 @@ void ClockBridge::restart()
     haveStamp = false;
     lastSequence = stampValue.sequence;
     burstFrames = 0;
+    dropAboveTarget = false;
     started = false;
     historyLeft.fill(0.0f);
     historyRight.fill(0.0f);
     restartTrend(0);
+}
+
+void ClockBridge::reprime()
+{
+    state.priming = true;
+    dropAboveTarget = true;
 }
 
 // ---------------------------------------------------------------------------
@@ -313,7 +338,7 @@ ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp
     state.targetFrames = targetFill();
     double error = measureFill(ring) - state.targetFrames;
 
-    if (!state.priming && error > faultLimit())
+    if (!state.priming && error > excessLimit())
         error -= resynchroniseHigh(ring, error, nowNanos, result);
     else if (!state.priming && error < -faultLimit())
         enterPriming(Resync::FillLow, result);
@@ -336,12 +361,17 @@ ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp
     state.fillFrames = state.targetFrames + error;
 
     if (!state.engaged && drift.add(secondsBetween(trendStartNanos, nowNanos), error))
-        engage(nowNanos, result);
+        engage(error, nowNanos, result);
 
     uint32_t written = 0;
     if (state.engaged)
     {
-        resampler.set_rratio(1.0 / steer(error, frames, nowNanos));
+        // The glide's own pace goes straight into the ratio: through the
+        // loop, its integral would learn the glide as a clock difference
+        // and overshoot the target when the glide ends.
+        const double glideStep = glide(error, frames);
+        resampler.set_rratio(1.0 /
+                             steer(error - glideFrames, glideStep / frames, frames, nowNanos));
         written = resampleFromRing(ring, left, right, frames, result.ringFrames);
     }
     else
@@ -353,10 +383,13 @@ ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp
     if (written < frames)
     {
         // The ring ran dry: what is missing stays silent, and the fill has
-        // to build up to the target again before output resumes.
+        // to build up to the target again before output resumes. A writer
+        // that has not delivered for longer than a quantum and the margin
+        // paused (nothing plays into direct links, or the server went): no
+        // fault of the clocks, and the fill starts over when it resumes.
         silence(left + written, right + written, frames - written);
         result.paddedFrames = frames - written;
-        enterPriming(Resync::Underflow, result);
+        enterPriming(writerIdle() ? Resync::Idle : Resync::Underflow, result);
     }
     finishBlock(left, right, frames, result);
     return result;
@@ -401,7 +434,7 @@ void ClockBridge::takeCycle(int64_t nowNanos, uint32_t frames)
     // the whole burst, not one block.
     const double halfLastBlock = 0.5 * lastCallFrames / rate * kNanosPerSecond;
     const bool sameBurst = lastCallFrames != 0 && nowNanos - lastCallNanos < halfLastBlock;
-    burstFrames = sameBurst ? burstFrames + frames : frames;
+    burstFrames = std::min(sameBurst ? burstFrames + frames : frames, kLongestBurstFrames);
     state.blockFrames = std::max(state.blockFrames, burstFrames);
     lastCallFrames = frames;
     lastCallNanos = nowNanos;
@@ -414,9 +447,22 @@ double ClockBridge::targetFill() const
     return static_cast<double>(state.quantumFrames) + state.blockFrames + marginFrames;
 }
 
+double ClockBridge::excessLimit() const
+{
+    return faultLimit() + kMostExcessSeconds * rate;
+}
+
 double ClockBridge::faultLimit() const
 {
     return static_cast<double>(state.quantumFrames) + state.blockFrames;
+}
+
+bool ClockBridge::writerIdle() const
+{
+    // A packet is due every quantum, give or take its jitter: more than
+    // half the margin beyond that, and the writer is not merely late.
+    const double due = (state.quantumFrames + 0.5 * marginFrames) / rate * kNanosPerSecond;
+    return !haveStamp || readerTime.nanos() - writerTime.nanos() > due;
 }
 
 double ClockBridge::measureFill(const FrameRing& ring) const
@@ -460,6 +506,8 @@ void ClockBridge::enterPriming(Resync reason, BlockResult& result)
     state.lastResync = reason;
     if (reason == Resync::Underflow)
         ++state.underflows;
+    else if (reason == Resync::Idle)
+        ++state.idlePauses;
     else
         ++state.fillLowResyncs;
 }
@@ -467,9 +515,13 @@ void ClockBridge::enterPriming(Resync reason, BlockResult& result)
 uint32_t ClockBridge::leavePriming(FrameRing& ring, double error, int64_t nowNanos,
                                    BlockResult& result)
 {
-    // Drop whatever is above the target, so that latency starts (and after
-    // a fault, returns) exactly at the target.
-    const uint32_t skipped = skip(ring, error);
+    // Packets come a quantum at a time (a few at once, after a pause), so
+    // the fill that first reaches the target may lie above it. Those frames
+    // are fresh, the very start of a sound, maybe: they play. Only at a
+    // transport start is what lies above the target stale: it piled up
+    // while the host did not call, and the recording starts now.
+    const uint32_t skipped = dropAboveTarget ? skip(ring, error) : 0;
+    dropAboveTarget = false;
     result.skippedFrames += skipped;
     state.priming = false;
     if (!started)
@@ -484,6 +536,7 @@ uint32_t ClockBridge::leavePriming(FrameRing& ring, double error, int64_t nowNan
         // played last (silence, mostly), keeping the loop's clock estimate.
         primeResampler();
         dropLoopError(nowNanos);
+        glideFrames = error - skipped;
     }
     return skipped;
 }
@@ -507,17 +560,22 @@ void ClockBridge::restartTrend(int64_t nowNanos)
 {
     // The fill was just set: a trend starts afresh from there.
     trendStartNanos = nowNanos;
-    drift.reset(marginFrames * kEngageMarginFraction);
+    drift.reset(marginFrames * kEngageMarginFraction, kMaxRatioDeviation * rate);
 }
 
-void ClockBridge::engage(int64_t nowNanos, BlockResult& result)
+void ClockBridge::engage(double error, int64_t nowNanos, BlockResult& result)
 {
-    // The slope is the clock difference itself: frames gained per second
-    // over frames per second. Starting the loop there avoids a transient.
-    const double ratio =
-        std::clamp(1.0 + drift.slope() / rate, 1.0 - kMaxRatioDeviation, 1.0 + kMaxRatioDeviation);
+    // The clock difference is the ratio of the two sides' paces as their
+    // timelines tracked them (input frames per output frame); the drift's
+    // slope says the same, but less exactly, as it is fitted to a fill that
+    // may hold a step. Starting the loop there avoids a transient.
+    const double ratio = std::clamp(readerTime.nanosPerFrame() / writerTime.nanosPerFrame(),
+                                    1.0 - kMaxRatioDeviation, 1.0 + kMaxRatioDeviation);
     primeResampler();
     startLoop(ratio, nowNanos);
+    // Wherever the fill stands now, the loop starts there and glides to the
+    // target: the ratio stays at the clock difference, not at a clamp.
+    glideFrames = error;
     state.engaged = true;
     state.engagePpm = (ratio - 1.0) * 1e6;
     state.engageSeconds = secondsBetween(firstOutputNanos, nowNanos);
@@ -557,10 +615,27 @@ void ClockBridge::dropLoopError(int64_t nowNanos)
     // The error the loop was working off is gone with a resynchronisation;
     // its clock estimate (the integral) stays, and it listens wide again.
     dll.z1 = dll.z2 = 0.0;
+    glideFrames = 0.0;
     wideUntilNanos = nowNanos + static_cast<int64_t>(kWideSeconds * kNanosPerSecond);
 }
 
-double ClockBridge::steer(double error, uint32_t frames, int64_t nowNanos)
+double ClockBridge::glide(double error, uint32_t frames)
+{
+    // A step in the fill (a new quantum, a late burst of packets) is taken
+    // whole into the point the loop aims at, which then moves back to the
+    // target no faster than kGlideRate: latency recovers at an inaudible
+    // pitch offset instead of the loop slamming the ratio to its bound.
+    // Drift never steps: the loop holds the error near the glide point.
+    if (std::abs(error - glideFrames) > kGlideStepFraction * marginFrames)
+        glideFrames = error;
+    // Exponentially near the end, so that the pitch returns as smoothly.
+    const double most = kGlideRate * frames;
+    const double step = std::clamp(glideFrames * frames / (kGlideSeconds * rate), -most, most);
+    glideFrames -= step;
+    return step;
+}
+
+double ClockBridge::steer(double error, double feedForward, uint32_t frames, int64_t nowNanos)
 {
     const double bandwidth = nowNanos < wideUntilNanos ? kWideBandwidthHz : kNarrowBandwidthHz;
     if (bandwidth != loopBandwidth || frames != loopPeriod)
@@ -571,15 +646,17 @@ double ClockBridge::steer(double error, uint32_t frames, int64_t nowNanos)
     }
     // The loop's error is how far the fill is below target: positive asks
     // for less input per output frame.
-    double ratio = spa_dll_update(&dll, -error);
+    const double integral = dll.z3;
+    double ratio = spa_dll_update(&dll, -error) + feedForward;
     const double low = 1.0 - kMaxRatioDeviation, high = 1.0 + kMaxRatioDeviation;
     if (ratio < low || ratio > high)
     {
-        // Anti-windup: hold the integral where the clamped ratio is exactly
-        // what the loop returns, so that it does not keep integrating an
-        // error the resampler cannot act on.
-        ratio = std::clamp(ratio, low, high);
-        dll.z3 = 1.0 - ratio - dll.z2;
+        // Anti-windup: while the ratio is at its bound the integral (the
+        // clock estimate) stops integrating an error the resampler cannot
+        // act on, so that the ratio leaves the bound as smoothly as the
+        // error falls.
+        dll.z3 = integral;
+        ratio = std::clamp(1.0 - (dll.z2 + dll.z3) + feedForward, low, high);
     }
     state.ratio = ratio;
     return ratio;

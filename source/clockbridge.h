@@ -20,8 +20,9 @@ class FrameRing;
 // window, by merging pairs as the store fills, so that a slow drift is
 // judged over a long span and a fast one over a short one, in fixed memory.
 // The verdict needs all of: a slope far outside its own noise, a straight
-// line fitting the cells better than the best single step, and a current
-// offset large enough to matter, on the side the slope is moving to.
+// line fitting the cells better than the best single step, a move along
+// that line, over the window, large enough to matter, and a slope no steeper
+// than clocks differ.
 class DriftDetector
 {
 public:
@@ -34,8 +35,9 @@ public:
     // so five sigma keeps a stationary fill from ever passing by chance.
     static constexpr double kSignificance = 5.0;
 
-    // Starts over; `minimumOffsetFrames` is the least fitted error that counts.
-    void reset(double minimumOffsetFrames);
+    // Starts over; `minimumMoveFrames` is the least fitted move that counts,
+    // `maximumSlopeFramesPerSecond` the steepest slope that is a drift.
+    void reset(double minimumMoveFrames, double maximumSlopeFramesPerSecond);
     // Adds one fill error (frames) seen `seconds` after reset(). True when a
     // cell closed and the cells now show a drift (see slope()).
     bool add(double seconds, double errorFrames);
@@ -59,7 +61,8 @@ private:
     double sumTime = 0.0;
     double sumError = 0.0;
     uint32_t samples = 0;
-    double minimumOffset = 0.0;
+    double minimumMove = 0.0;
+    double maximumSlope = 0.0;
     double lastSlope = 0.0;
 };
 
@@ -108,6 +111,7 @@ private:
     uint64_t spreadEvents = 0;
     double pendingJump = 0.0;
     bool seeded = false;
+    bool secondEvent = false; // the next event is the first after seeding
     bool jumpPending = false;
 };
 
@@ -139,6 +143,10 @@ public:
     // these, added to one quantum and one block.
     static constexpr uint32_t kJitterMarginFrames = 512;
     static constexpr double kJitterMarginSeconds = 0.003;
+    // The longest burst of back-to-back blocks the target makes room for. A
+    // host rendering offline calls without pause, an endless burst: without
+    // a bound its target, and the silence while priming, would never end.
+    static constexpr uint32_t kLongestBurstFrames = 8192;
     // The drift must have moved the fill this far (a share of the jitter
     // margin) before it counts: a stationary fill never gets there, and a
     // real drift still has most of the margin left when the loop takes over.
@@ -155,13 +163,29 @@ public:
     static constexpr double kWideBandwidthHz = 0.25;
     static constexpr double kNarrowBandwidthHz = 0.05;
     static constexpr double kWideSeconds = 5.0;
+    // How fast the loop's aim returns to the target after a step in the
+    // fill: at most 0.2 % of the output's frames (3.5 cents of pitch, 96
+    // frames a second at 48 kHz), and within the last stretch exponentially,
+    // with this time constant. A step counts when it moves the fill by more
+    // than the given share of the jitter margin at once.
+    static constexpr double kGlideRate = 0.002;
+    static constexpr double kGlideSeconds = 2.0;
+    static constexpr double kGlideStepFraction = 0.5;
+
+    // Frames that arrive in a burst (a player moving to another device's
+    // clock delivers several quanta at once) are fresh: they play, at that
+    // much more latency, which an engaged loop glides back down. Only an
+    // excess beyond a quantum, a block and this much is a fault: frames
+    // that piled up while the host did not call, dropped to the target.
+    static constexpr double kMostExcessSeconds = 0.25;
 
     enum class Resync : uint8_t
     {
         None,
         Underflow, // the ring ran dry inside a block: re-primed
         FillLow,   // far below the target: re-primed
-        FillHigh,  // far above the target: skipped down to it
+        FillHigh,  // far above the target (see kMostExcessSeconds): skipped down to it
+        Idle,      // the writer stopped delivering (nothing plays): re-primed
     };
 
     struct BlockResult
@@ -188,6 +212,7 @@ public:
         uint64_t underflows = 0;
         uint64_t fillLowResyncs = 0;
         uint64_t fillHighResyncs = 0;
+        uint64_t idlePauses = 0;
         Resync lastResync = Resync::None;
         uint64_t paddedFrames = 0;
         uint64_t skippedFrames = 0;
@@ -199,10 +224,15 @@ public:
     // False when the rate is 0 or the resampler refused its setup.
     bool prepare(uint32_t sampleRate, uint32_t maxBlockFrames);
 
-    // Audio thread: a stream (re)start or a transport start. Back to priming
-    // and bypass; the ring is left alone (priming skips what is above target),
-    // and so are the two timelines (a ring reset shows in them as a jump).
+    // Audio thread: a stream (re)start. Back to priming and bypass; the ring
+    // is left alone (priming skips what is above target), and so are the two
+    // timelines (a ring reset shows in them as a jump).
     void restart();
+
+    // Audio thread: a transport start. Output starts afresh at the target
+    // fill (priming, which drops what piled up above it), but the clocks
+    // are the same: an engaged resampler stays engaged, with its estimate.
+    void reprime();
 
     // Audio thread, once per host block: writes `frames` frames to left and
     // right (both required), silence where there is nothing to play.
@@ -217,6 +247,8 @@ private:
     void takeCycle(int64_t nowNanos, uint32_t frames);
     double targetFill() const;
     double faultLimit() const;
+    double excessLimit() const;
+    bool writerIdle() const;
     double measureFill(const FrameRing& ring) const;
     uint32_t skip(FrameRing& ring, double frames);
     void finishBlock(const float* left, const float* right, uint32_t frames,
@@ -227,12 +259,14 @@ private:
     uint32_t resynchroniseHigh(FrameRing& ring, double error, int64_t nowNanos,
                                BlockResult& result);
     void restartTrend(int64_t nowNanos);
-    void engage(int64_t nowNanos, BlockResult& result);
+    void engage(double error, int64_t nowNanos, BlockResult& result);
 
     void primeResampler();
     void startLoop(double ratio, int64_t nowNanos);
     void dropLoopError(int64_t nowNanos);
-    double steer(double error, uint32_t frames, int64_t nowNanos);
+    // Moves the loop's aim; returns by how much, in frames of fill.
+    double glide(double error, uint32_t frames);
+    double steer(double error, double feedForward, uint32_t frames, int64_t nowNanos);
 
     uint32_t copyFromRing(FrameRing& ring, float* left, float* right, uint32_t frames);
     uint32_t resampleFromRing(FrameRing& ring, float* left, float* right, uint32_t frames,
@@ -254,6 +288,7 @@ private:
     double loopBandwidth = 0.0;
     uint32_t loopPeriod = 0;
     int64_t wideUntilNanos = 0;
+    double glideFrames = 0.0; // the fill error the loop aims at for now
 
     // The writer's side: its latest stamp and timeline.
     WriterStampValue stampValue;
@@ -267,7 +302,8 @@ private:
     int64_t lastCallNanos = 0;
     uint32_t burstFrames = 0;
 
-    bool started = false; // output has begun since restart()
+    bool dropAboveTarget = false; // set by reprime(), until priming ends
+    bool started = false;         // output has begun since restart()
     int64_t firstOutputNanos = 0;
     Status state;
 };

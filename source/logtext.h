@@ -32,6 +32,11 @@ inline constexpr char kTransportReset[] = "[strovik] PROC transport start, reset
 inline constexpr char kProcStatus[] = "[strovik] PROC t=";
 inline constexpr char kProcAny[] = "[strovik] PROC";
 
+// Host audio thread: the bridge between PipeWire's clock and the host's.
+inline constexpr char kBridgeStatus[] = "[strovik] BRIDGE t=";
+inline constexpr char kBridgeEngaged[] = "[strovik] BRIDGE engaged";
+inline constexpr char kBridgeResync[] = "[strovik] BRIDGE resync";
+
 // PipeWire's real-time data thread.
 inline constexpr char kPwStatus[] = "[strovik] PW t=";
 inline constexpr char kRingReset[] = "[strovik] writeRing RESET";

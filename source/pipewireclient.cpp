@@ -7,6 +7,7 @@
 #include "diagnosticlog.h"
 #include "framering.h"
 #include "stereopacket.h"
+#include "writerstamp.h"
 
 #include <pipewire/pipewire.h>
 #include <spa/param/audio/format-utils.h>
@@ -24,7 +25,9 @@ constexpr timespec kLogFlushInterval{0, 50 * 1000 * 1000};
 
 } // namespace
 
-PipeWireClient::PipeWireClient(DiagnosticLog& log, FrameRing& ring) : log(log), ring(ring) {}
+PipeWireClient::PipeWireClient(DiagnosticLog& log, FrameRing& ring, WriterStamp& stamp)
+    : log(log), ring(ring), stamp(stamp)
+{}
 
 PipeWireClient::~PipeWireClient()
 {
@@ -249,9 +252,9 @@ void PipeWireClient::process()
     {
         const spa_data& block = spaBuffer->datas[0];
         const uint32_t ch = channels.load();
-        if (ch != 0 && block.chunk->size != 0)
+        const uint32_t frames = ch != 0 ? framesInChunk(block.chunk->size, block.maxsize, ch) : 0;
+        if (frames != 0)
         {
-            const uint32_t frames = framesInChunk(block.chunk->size, block.maxsize, ch);
             const auto* samples = static_cast<const float*>(block.data);
             FrameRing::WriteResult result;
             if (ch == 2)
@@ -260,6 +263,9 @@ void PipeWireClient::process()
                 result = ring.write(
                     stereoScratch.data(),
                     toStereo(samples, frames, ch, stereoScratch.data(), kMaxConvertedFrames));
+            // Whatever the write did: the stamp says where the writer stands
+            // now, and that a quantum of time has passed.
+            stamp.publish(ring.writePosition(), monotonicNanos(), frames);
             if (result.status == FrameRing::WriteResult::Reset)
                 log.dataThread().post("%s fill=%d space=%d ringBytes=%u\n", LogText::kRingReset,
                                       result.fill, result.space, ring.capacityBytes());

@@ -21,6 +21,7 @@ namespace Strovik {
 
 class DiagnosticLog;
 class FrameRing;
+class WriterStamp;
 
 // One instance's PipeWire client: a thread loop of its own with a context
 // and a core connection, and the capture stream on the monitor of the
@@ -35,7 +36,9 @@ public:
     // bring: the writer's conversion buffer holds this many stereo frames.
     static constexpr uint32_t kMaxConvertedFrames = 8192;
 
-    PipeWireClient(DiagnosticLog& log, FrameRing& ring);
+    // After each packet the process callback stamps the ring's write
+    // position and the time into `stamp`, for the reader's clock bridge.
+    PipeWireClient(DiagnosticLog& log, FrameRing& ring, WriterStamp& stamp);
     ~PipeWireClient();
     PipeWireClient(const PipeWireClient&) = delete;
     PipeWireClient& operator=(const PipeWireClient&) = delete;
@@ -85,6 +88,7 @@ private:
 
     DiagnosticLog& log;
     FrameRing& ring;
+    WriterStamp& stamp;
     pw_thread_loop* threadLoop = nullptr;
     pw_context* context = nullptr;
     pw_core* core = nullptr;

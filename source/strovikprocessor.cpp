@@ -1,5 +1,6 @@
 #include "strovikprocessor.h"
 
+#include "clockbridge.h"
 #include "strovikcids.h"
 
 #include "pluginterfaces/vst/ivstprocesscontext.h"
@@ -48,8 +49,12 @@ tresult PLUGIN_API StrovikProcessor::initialize(FUnknown* context)
     {
         addAudioInput(STR16("PipeWire In"), SpeakerArr::kStereo, kMain, BusInfo::kDefaultActive);
         addAudioOutput(STR16("PipeWire Out"), SpeakerArr::kStereo, kMain, BusInfo::kDefaultActive);
-        // Sized here, on the main thread, so that process never allocates it.
-        blockFrames.resize(static_cast<size_t>(kMaxBlockFrames) * 2);
+        // Made here, on the main thread, so that process never allocates.
+        // Kept across terminate and initialize, like the host's setup: a
+        // host may process again without activating again.
+        if (!bridge)
+            bridge = std::make_unique<ClockBridge>();
+        spareChannels.resize(static_cast<size_t>(kMaxBlockFrames) * 2);
         client.connect();
     }
     catch (...)
@@ -120,6 +125,18 @@ tresult PLUGIN_API StrovikProcessor::setActive(TBool state)
             client.closeStream();
             streamOpen = false;
         }
+        // The bridge's buffers and resampler, for this rate, here on the
+        // main thread: process never allocates them.
+        bridgeRate = 0;
+        try
+        {
+            if (bridge && bridge->prepare(sampleRate, kMaxBlockFrames))
+                bridgeRate = sampleRate;
+        }
+        catch (...)
+        {
+            return kOutOfMemory;
+        }
     }
     return AudioEffect::setActive(state);
 }
@@ -165,31 +182,100 @@ void StrovikProcessor::startCapture()
     }
     log.audioThread().post("%s rate=%u ringBytes=%u\n", LogText::kConnectStream, sampleRate,
                            ring.capacityBytes());
+    // The last stamp describes the ring before its resize: gone, before
+    // the new stream's writer can publish.
+    stamp.clear();
     streamOpen = client.openStream(sampleRate);
     streamRate = sampleRate;
+    bridge->restart();
 }
 
-void StrovikProcessor::writeOutput(AudioBusBuffers& bus, int32_t numSamples, uint32_t frames)
+namespace {
+
+// Tenths of a value, split for a printf without floating point (which the
+// audio thread avoids: its formatting may allocate).
+struct Tenths
 {
-    const float* frame = blockFrames.data();
-    float* left = bus.channelBuffers32[0];
-    float* right = bus.numChannels >= 2 ? bus.channelBuffers32[1] : nullptr;
-    const size_t padding = sizeof(float) * static_cast<size_t>(numSamples - int32_t(frames));
-    if (left)
+    const char* sign;
+    unsigned long long whole;
+    unsigned tenth;
+};
+
+Tenths tenths(double value)
+{
+    const double magnitude = std::min(std::fabs(value), 1e15);
+    const auto scaled = static_cast<unsigned long long>(std::llround(magnitude * 10.0));
+    return {value < 0.0 ? "-" : "+", scaled / 10, static_cast<unsigned>(scaled % 10)};
+}
+
+const char* resyncReason(ClockBridge::Resync reason)
+{
+    switch (reason)
     {
-        for (uint32_t i = 0; i < frames; ++i)
-            left[i] = frame[2 * i];
-        std::memset(left + frames, 0, padding);
+    case ClockBridge::Resync::Underflow:
+        return "underflow";
+    case ClockBridge::Resync::FillLow:
+        return "fill-low";
+    case ClockBridge::Resync::FillHigh:
+        return "fill-high";
+    case ClockBridge::Resync::Idle:
+        return "source-idle";
+    case ClockBridge::Resync::None:
+        break;
     }
-    if (right)
+    return "none";
+}
+
+void postBridgeEvent(LineQueue& lines, const ClockBridge::Status& status,
+                     const ClockBridge::BlockResult& result)
+{
+    if (result.engagedNow)
     {
-        for (uint32_t i = 0; i < frames; ++i)
-            right[i] = frame[2 * i + 1];
-        std::memset(right + frames, 0, padding);
+        const Tenths ppm = tenths(status.engagePpm);
+        const Tenths after = tenths(status.engageSeconds);
+        lines.post("%s t=%llu ppm=%s%llu.%u after=%llu.%us\n", LogText::kBridgeEngaged,
+                   monotonicMillis(), ppm.sign, ppm.whole, ppm.tenth, after.whole, after.tenth);
     }
-    for (int32 c = 2; c < bus.numChannels; ++c)
+    if (result.resync != ClockBridge::Resync::None)
+        lines.post("%s t=%llu %s padded=%u skipped=%u\n", LogText::kBridgeResync, monotonicMillis(),
+                   resyncReason(result.resync), result.paddedFrames, result.skippedFrames);
+}
+
+// The bridge's state every 100 packets: the frames buffered ahead of the
+// output (its latency) and the clock difference it corrects (0 in bypass).
+void postBridgeStatus(LineQueue& lines, const ClockBridge::Status& status)
+{
+    const auto latency =
+        static_cast<unsigned>(std::lround(std::clamp(status.fillFrames, 0.0, 1e9)));
+    const Tenths ppm = tenths(status.engaged ? (status.ratio - 1.0) * 1e6 : 0.0);
+    lines.post("%s%llu latency=%u ppm=%s%llu.%u\n", LogText::kBridgeStatus, monotonicMillis(),
+               latency, ppm.sign, ppm.whole, ppm.tenth);
+}
+
+} // namespace
+
+uint32_t StrovikProcessor::playBlock(AudioBusBuffers& bus, int32_t numSamples)
+{
+    // The bridge writes both sides; a side the bus lacks goes to a spare.
+    float* spare = spareChannels.data();
+    float* left = bus.channelBuffers32[0] ? bus.channelBuffers32[0] : spare;
+    float* right = bus.numChannels >= 2 && bus.channelBuffers32[1] ? bus.channelBuffers32[1]
+                                                                   : spare + kMaxBlockFrames;
+    const uint32_t frames = std::min(static_cast<uint32_t>(numSamples), kMaxBlockFrames);
+    const ClockBridge::BlockResult result =
+        bridge->process(ring, stamp, monotonicNanos(), left, right, frames);
+    const size_t padding = sizeof(float) * (static_cast<size_t>(numSamples) - frames);
+    for (int32 c = 0; c < bus.numChannels; ++c)
         if (float* out = bus.channelBuffers32[c])
-            std::memset(out, 0, sizeof(float) * static_cast<size_t>(numSamples));
+        {
+            if (c < 2)
+                std::memset(out + frames, 0, padding);
+            else
+                std::memset(out, 0, sizeof(float) * static_cast<size_t>(numSamples));
+        }
+    if (result.engagedNow || result.resync != ClockBridge::Resync::None)
+        postBridgeEvent(log.audioThread(), bridge->status(), result);
+    return frames - result.paddedFrames;
 }
 
 tresult PLUGIN_API StrovikProcessor::process(ProcessData& data)
@@ -203,6 +289,13 @@ tresult PLUGIN_API StrovikProcessor::process(ProcessData& data)
         return kResultOk;
 
     if (!client.isConnected())
+    {
+        silence(bus, data.numSamples);
+        return kResultOk;
+    }
+
+    // Not activated at this rate: the bridge has nothing set up for it.
+    if (bridgeRate == 0 || bridgeRate != sampleRate)
     {
         silence(bus, data.numSamples);
         return kResultOk;
@@ -225,21 +318,26 @@ tresult PLUGIN_API StrovikProcessor::process(ProcessData& data)
     if (resetPending)
     {
         log.audioThread().post("%s\n", LogText::kTransportReset);
-        // Emptied from the reader's side, so a writer mid-packet cannot meet
-        // the reset and leave stale frames or an impossible fill behind.
-        ring.discard();
+        // The recording starts now: the bridge primes afresh, dropping from
+        // the reader's side whatever piled up beyond its target (a writer
+        // mid-packet cannot meet that and leave an impossible fill behind).
+        bridge->reprime();
         resetPending = false;
         silence(bus, data.numSamples);
         return kResultOk;
     }
 
-    const uint32_t wanted = std::min(static_cast<uint32_t>(data.numSamples), kMaxBlockFrames);
-    const uint32_t frames = ring.read(blockFrames.data(), wanted);
-    writeOutput(bus, data.numSamples, frames);
+    const uint32_t frames = playBlock(bus, data.numSamples);
 
-    // A status line every 1000 packets, once per count: while no packet
-    // arrives the count stands still and must not write a line every block.
+    // Status lines every 100 and every 1000 packets, once per count: while
+    // no packet arrives the count stands still and must not write a line
+    // every block.
     const uint64_t seq = client.packetCount();
+    if (seq % 100 == 0 && seq != lastBridgePacket)
+    {
+        lastBridgePacket = seq;
+        postBridgeStatus(log.audioThread(), bridge->status());
+    }
     if (seq % 1000 == 0 && seq != lastStatusPacket)
     {
         lastStatusPacket = seq;

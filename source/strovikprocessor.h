@@ -3,13 +3,17 @@
 #include "diagnosticlog.h"
 #include "framering.h"
 #include "pipewireclient.h"
+#include "writerstamp.h"
 
 #include "public.sdk/source/vst/vstaudioeffect.h"
 
 #include <cstdint>
+#include <memory>
 #include <vector>
 
 namespace Strovik {
+
+class ClockBridge;
 
 // The audio processor of "Strovik Capture", and the one state record of an
 // instance: its PipeWire client, its frame ring and its diagnostic log.
@@ -19,6 +23,8 @@ class StrovikProcessor : public Steinberg::Vst::AudioEffect
 public:
     StrovikProcessor();
     ~StrovikProcessor() override;
+    StrovikProcessor(const StrovikProcessor&) = delete;
+    StrovikProcessor& operator=(const StrovikProcessor&) = delete;
 
     static Steinberg::FUnknown* createInstance(void* context);
 
@@ -46,13 +52,18 @@ private:
     void shutdown();
     void updateSampleRate(double hostRate);
     void startCapture();
-    void writeOutput(Steinberg::Vst::AudioBusBuffers& bus, int32_t numSamples, uint32_t frames);
+    uint32_t playBlock(Steinberg::Vst::AudioBusBuffers& bus, int32_t numSamples);
 
     DiagnosticLog log;
     FrameRing ring;
-    PipeWireClient client{log, ring};
-    // The reader's copy of the frames one block takes from the ring.
-    std::vector<float> blockFrames;
+    WriterStamp stamp;
+    PipeWireClient client{log, ring, stamp};
+    // The reader's end of the bridge between PipeWire's clock and the
+    // host's; made in initialize, prepared for the rate in setActive.
+    std::unique_ptr<ClockBridge> bridge;
+    uint32_t bridgeRate = 0;
+    // Where the bridge writes a channel the host's bus does not have.
+    std::vector<float> spareChannels;
     uint32_t sampleRate = 48000;
     // The audio thread's, and the main thread's while the host does not
     // process (between setProcessing(false) and setActive(true)).
@@ -62,6 +73,7 @@ private:
     bool wasPlaying = false;
     bool resetPending = false;
     uint64_t lastStatusPacket = ~uint64_t{0};
+    uint64_t lastBridgePacket = ~uint64_t{0};
 };
 
 } // namespace Strovik

@@ -1,5 +1,7 @@
 #include "writerstamp.h"
 
+#include <ctime>
+
 namespace Strovik {
 
 void WriterStamp::publish(uint32_t newWritePos, int64_t newTimeNanos, uint32_t newQuantumFrames)
@@ -41,6 +43,8 @@ bool WriterStamp::read(WriterStampValue& out) const
         // means no publication overlapped them.
         if (sequence.load(std::memory_order_relaxed) == before)
         {
+            if (value.quantumFrames == 0)
+                return false; // cleared, nothing published since
             out = value;
             return true;
         }
@@ -48,13 +52,26 @@ bool WriterStamp::read(WriterStampValue& out) const
     return false;
 }
 
+int64_t monotonicNanos()
+{
+    timespec now{};
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
 void WriterStamp::clear()
 {
-    // No writer runs; starting the next one orders these stores before it.
-    sequence.store(0, std::memory_order_relaxed);
-    writePos.store(0, std::memory_order_relaxed);
-    quantumFrames.store(0, std::memory_order_relaxed);
-    timeNanos.store(0, std::memory_order_relaxed);
+    // No writer runs. The sequence keeps rising, so that the first stamp of
+    // the next writer can never look like one the reader has already taken;
+    // a quantum of 0 marks "nothing published". Relaxed: starting the next
+    // writer orders these stores before it, and a reader in between finds a
+    // consistent "nothing" (or a retry) through the sequence as usual.
+    const uint32_t seq = sequence.load(std::memory_order_relaxed);
+    sequence.store(seq + 1, std::memory_order_relaxed);
+    writePos.store(0, std::memory_order_release);
+    quantumFrames.store(0, std::memory_order_release);
+    timeNanos.store(0, std::memory_order_release);
+    sequence.store(seq + 2, std::memory_order_release);
 }
 
 } // namespace Strovik

@@ -26,7 +26,7 @@ struct WriterStampValue
 class WriterStamp
 {
 public:
-    // Writer side, after the packet is in the ring.
+    // Writer side, after the packet is in the ring; quantumFrames > 0.
     void publish(uint32_t writePos, int64_t timeNanos, uint32_t quantumFrames);
 
     // Reader side: copies the latest stamp into `out` and returns true, or
@@ -34,7 +34,8 @@ public:
     // the writer was mid-publication on every try.
     bool read(WriterStampValue& out) const;
 
-    // Only while no writer runs: forgets every publication.
+    // Only while no writer runs: forgets every publication. The sequence
+    // still rises, so the next writer's stamps are new to any reader.
     void clear();
 
 private:
@@ -45,8 +46,9 @@ private:
 
     // Odd while the writer is storing; 0 before the first publication (and
     // for one publication in 2^31, when it wraps: the reader then keeps its
-    // previous stamp for a cycle). The fields are atomics so that a torn
-    // read is a detected retry, never a data race.
+    // previous stamp for a cycle). A quantum of 0 means "cleared". The
+    // fields are atomics so that a torn read is a detected retry, never a
+    // data race.
     std::atomic<uint32_t> sequence{0};
     std::atomic<uint32_t> writePos{0};
     std::atomic<uint32_t> quantumFrames{0};
@@ -55,5 +57,10 @@ private:
     static_assert(std::atomic<int64_t>::is_always_lock_free,
                   "the stamp must not hide a lock inside a 64-bit atomic");
 };
+
+// CLOCK_MONOTONIC in nanoseconds, the clock both sides of the bridge stamp
+// with. Read through the vDSO: no system call, so the real-time threads may
+// use it.
+int64_t monotonicNanos();
 
 } // namespace Strovik

@@ -352,6 +352,7 @@ TEST_F(CaptureTest, UnusableHostRatesKeepTheLastGoodOne)
         ASSERT_EQ(p.initialize(), kResultOk);
         ProcessSetup setup{kRealtime, kSample32, kBlock, bad};
         ASSERT_EQ(p.processor->setupProcessing(setup), kResultOk);
+        ASSERT_EQ(p.component->setActive(true), kResultOk);
         ProcessBlock block(2, kBlock);
         EXPECT_EQ(block.run(*p.processor), kResultOk);
         EXPECT_TRUE(block.silent());

@@ -168,4 +168,111 @@ SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<fl
     return m;
 }
 
+namespace {
+
+// Solves the n×n system a·x = b in place (Gaussian elimination with partial
+// pivoting); n ≤ 4. False when it is singular.
+template <int n> bool solve(double (&a)[n][n], double (&b)[n])
+{
+    for (int col = 0; col < n; ++col)
+    {
+        int pivot = col;
+        for (int r = col + 1; r < n; ++r)
+            if (std::fabs(a[r][col]) > std::fabs(a[pivot][col]))
+                pivot = r;
+        if (a[pivot][col] == 0.0)
+            return false;
+        std::swap(a[col], a[pivot]);
+        std::swap(b[col], b[pivot]);
+        for (int r = col + 1; r < n; ++r)
+        {
+            const double f = a[r][col] / a[col][col];
+            for (int c = col; c < n; ++c)
+                a[r][c] -= f * a[col][c];
+            b[r] -= f * b[col];
+        }
+    }
+    for (int r = n - 1; r >= 0; --r)
+    {
+        for (int c = r + 1; c < n; ++c)
+            b[r] -= a[r][c] * b[c];
+        b[r] /= a[r][r];
+    }
+    return true;
+}
+
+// Least squares of x against the basis functions basis(t, out[n]).
+template <int n, typename Basis>
+bool fit(const float* x, size_t length, Basis basis, double (&coefficients)[n])
+{
+    double normal[n][n] = {};
+    double rhs[n] = {};
+    double row[n];
+    for (size_t i = 0; i < length; ++i)
+    {
+        basis(static_cast<double>(i) - 0.5 * static_cast<double>(length), row);
+        for (int r = 0; r < n; ++r)
+        {
+            rhs[r] += row[r] * x[i];
+            for (int c = 0; c < n; ++c)
+                normal[r][c] += row[r] * row[c];
+        }
+    }
+    if (!solve(normal, rhs))
+        return false;
+    std::copy(rhs, rhs + n, coefficients);
+    return true;
+}
+
+} // namespace
+
+double toneSinadDb(const std::vector<float>& samples, size_t from, size_t length, double hz,
+                   double rate)
+{
+    if (from >= samples.size() || length < 16)
+        return 0.0;
+    length = std::min(length, samples.size() - from);
+    const float* x = samples.data() + from;
+    double omega = 2.0 * M_PI * hz / rate;
+    const auto sine = [&omega](double t, double(&row)[3]) {
+        row[0] = std::sin(omega * t);
+        row[1] = std::cos(omega * t);
+        row[2] = 1.0;
+    };
+    double abc[3] = {};
+    // Each round fits amplitude and phase at the current frequency, then
+    // linearises in the frequency to correct it (converges in a few rounds
+    // from a start within a few hundred ppm).
+    for (int round = 0; round < 6; ++round)
+    {
+        if (!fit<3>(x, length, sine, abc))
+            return 0.0;
+        const auto withFrequency = [&](double t, double(&row)[4]) {
+            const double sn = std::sin(omega * t), cs = std::cos(omega * t);
+            row[0] = sn;
+            row[1] = cs;
+            row[2] = 1.0;
+            row[3] = t * (abc[0] * cs - abc[1] * sn);
+        };
+        double abcd[4] = {};
+        if (!fit<4>(x, length, withFrequency, abcd))
+            return 0.0;
+        omega += abcd[3];
+    }
+    if (!fit<3>(x, length, sine, abc))
+        return 0.0;
+    double signal = 0.0, residual = 0.0;
+    for (size_t i = 0; i < length; ++i)
+    {
+        const double t = static_cast<double>(i) - 0.5 * static_cast<double>(length);
+        const double model = abc[0] * std::sin(omega * t) + abc[1] * std::cos(omega * t);
+        signal += model * model;
+        const double e = x[i] - model - abc[2];
+        residual += e * e;
+    }
+    if (residual <= 0.0)
+        return 300.0;
+    return 10.0 * std::log10(signal / residual);
+}
+
 } // namespace Strovik::Test

@@ -23,6 +23,13 @@ double peak(const std::vector<float>& samples);
 // non-silent part of the signal.
 double dominantFrequency(const std::vector<float>& samples, double rate);
 
+// SINAD of a sine near `hz` in samples[from, from + length): a four-parameter
+// least-squares fit (amplitude, phase, offset and the frequency itself, so
+// that a resampler's slowly steered ratio is no distortion), in dB of the
+// fitted sine's power over the residual's.
+double toneSinadDb(const std::vector<float>& samples, size_t from, size_t length, double hz,
+                   double rate);
+
 // Where `needle` (left channel of the played sequence, first frames) starts
 // in `haystack`, or -1.
 long findSequence(const std::vector<float>& haystack, const std::vector<float>& needle);

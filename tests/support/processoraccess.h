@@ -3,6 +3,7 @@
 // Reaches into a processor from tests, benchmarks and fuzzers: its ring,
 // its PipeWire client and the state that decides what a process call does.
 
+#include "clockbridge.h"
 #include "frameringaccess.h"
 #include "pipewireclientaccess.h"
 #include "strovikprocessor.h"
@@ -32,15 +33,21 @@ struct StrovikProcessorTestAccess
     static void setStreaming(StrovikProcessor& processor, bool streaming)
     {
         processor.streamOpen = streaming;
+        // The bridge as setActive(true) would have prepared it for the rate.
+        if (streaming && processor.bridgeRate != processor.sampleRate)
+            processor.bridgeRate =
+                processor.bridge->prepare(processor.sampleRate, StrovikProcessor::kMaxBlockFrames)
+                    ? processor.sampleRate
+                    : 0;
         PipeWireClientTestAccess::setConnected(processor.client, streaming);
     }
 
     static FrameRing& ring(StrovikProcessor& processor) { return processor.ring; }
     static PipeWireClient& client(StrovikProcessor& processor) { return processor.client; }
-    static const float* blockFrames(const StrovikProcessor& processor)
-    {
-        return processor.blockFrames.data();
-    }
+    static ClockBridge& bridge(StrovikProcessor& processor) { return *processor.bridge; }
+    static WriterStamp& stamp(StrovikProcessor& processor) { return processor.stamp; }
+    // The rate the bridge was prepared for (0: none); process() only runs it at that rate.
+    static uint32_t bridgeRate(const StrovikProcessor& processor) { return processor.bridgeRate; }
     static bool ready(const StrovikProcessor& processor) { return processor.client.isConnected(); }
     static bool hasStream(const StrovikProcessor& processor)
     {
