@@ -3,6 +3,7 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <cmath>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -145,7 +146,7 @@ std::string formatNs(double ns)
 } // namespace
 
 int runWithRatios(int argc, char** argv, const std::string& title,
-                  const std::vector<RatioPair>& pairs)
+                  const std::vector<RatioPair>& pairs, const std::vector<CoreShare>& shares)
 {
     const std::string summaryPath = takeFlag(argc, argv, "summary_out");
     const std::string ratiosPath = takeFlag(argc, argv, "ratios_out");
@@ -175,19 +176,28 @@ int runWithRatios(int argc, char** argv, const std::string& title,
         paired.push_back(pair.subject);
         paired.push_back(pair.floor);
         const double ratio = subjectNs / floorNs;
-        const bool met = ratio <= pair.target;
-        char ratioText[32], targetText[32];
+        const bool met = pair.target && ratio <= *pair.target;
+        char ratioText[32], targetText[32] = "—";
         std::snprintf(ratioText, sizeof ratioText, "%.2f", ratio);
-        std::snprintf(targetText, sizeof targetText, "%.1f", pair.target);
+        if (pair.target)
+            std::snprintf(targetText, sizeof targetText, "≤ %.1f×", *pair.target);
+        // Without a target there is nothing to meet: JSON null, a dash in the table.
+        std::ostringstream targetJson;
+        if (pair.target)
+            targetJson << *pair.target;
+        else
+            targetJson << "null";
+        const char* metJson = !pair.target ? "null" : met ? "true" : "false";
+        const char* metText = !pair.target ? "—" : met ? "yes" : "**no**";
         table << "| " << pair.subject << " | " << formatNs(subjectNs) << " | " << pair.floor
-              << " | " << formatNs(floorNs) << " | " << ratioText << "× | ≤ " << targetText
-              << "× | " << (met ? "yes" : "**no**") << " |\n";
+              << " | " << formatNs(floorNs) << " | " << ratioText << "× | " << targetText << " | "
+              << metText << " |\n";
         json << (first ? "\n" : ",\n") << "    {\"subject\": \"" << pair.subject
              << "\", \"subject_cpu_ns\": " << subjectNs
              << ", \"subject_real_ns\": " << subjectRealNs << ", \"floor\": \"" << pair.floor
              << "\", \"floor_cpu_ns\": " << floorNs << ", \"floor_real_ns\": " << floorRealNs
-             << ", \"ratio\": " << ratio << ", \"target\": " << pair.target
-             << ", \"met\": " << (met ? "true" : "false")
+             << ", \"ratio\": " << ratio << ", \"target\": " << targetJson.str()
+             << ", \"met\": " << metJson
              << ", \"repetitions\": " << std::min(subjectCount, floorCount) << "}";
         first = false;
     }
@@ -208,9 +218,35 @@ int runWithRatios(int argc, char** argv, const std::string& title,
              << ", \"real_ns\": " << realNs << "}";
         first = false;
     }
+    json << "\n  ],\n  \"core_shares\": [";
+
+    // CPU time per iteration over the duration of the audio it handled.
+    first = true;
+    std::ostringstream shareRows;
+    for (const CoreShare& share : shares)
+    {
+        double ns = 0, realNs = 0;
+        size_t count = 0;
+        if (!reporter.medianOf(share.benchmark, ns, realNs, count))
+            continue; // filtered out of this run
+        const double percent = 100.0 * ns / share.periodNs;
+        char periodText[32], percentText[32];
+        std::snprintf(periodText, sizeof periodText, "%.3f", share.periodNs / 1e6);
+        std::snprintf(percentText, sizeof percentText, "%.2f", percent);
+        shareRows << "| " << share.benchmark << " | " << formatNs(ns) << " | " << periodText
+                  << " | " << percentText << " % |\n";
+        json << (first ? "\n" : ",\n") << "    {\"name\": \"" << share.benchmark
+             << "\", \"cpu_ns\": " << ns << ", \"period_ns\": " << std::llround(share.periodNs)
+             << ", \"percent_of_core\": " << percent << "}";
+        first = false;
+    }
     json << "\n  ]\n}\n";
     if (!others.str().empty())
         table << "\n| also measured | CPU ns (median) |\n|---|---:|\n" << others.str();
+    if (!shareRows.str().empty())
+        table << "\n| share of one core | CPU ns (median) | audio per iteration (ms) | share |\n"
+              << "|---|---:|---:|---:|\n"
+              << shareRows.str();
 
     std::cout << "\n" << table.str() << std::flush;
     if (!summaryPath.empty())

@@ -178,6 +178,7 @@ double DriftDetector::bestStepResidual(const double* centred) const
 void Timeline::reset(double smoothingSeconds)
 {
     smoothing = smoothingSeconds;
+    memoryFrames = -1.0;
     seeded = false;
     jumpPending = false;
 }
@@ -258,7 +259,15 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
     // the lag a plain average would show as a fill offset.
     ++events;
     const double n = static_cast<double>(events);
-    const double memory = std::exp(-frames / rate / smoothing);
+    // The fading memory per event; events mostly come a constant number of
+    // frames apart (a quantum, a block), so the exponential is worked out
+    // once per such number.
+    if (frames != memoryFrames || rate != memoryRate)
+    {
+        memoryFrames = frames;
+        memoryRate = rate;
+        memory = std::exp(-frames / rate / smoothing);
+    }
     const double phaseGain =
         std::max(2.0 * (2.0 * n + 1.0) / ((n + 2.0) * (n + 1.0)), 1.0 - memory * memory);
     const double paceGain =

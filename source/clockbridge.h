@@ -104,6 +104,9 @@ private:
     void learnSpread(double absoluteDeviation);
 
     double smoothing = 0.0;
+    double memory = 0.0; // for events memoryFrames apart at memoryRate
+    double memoryFrames = -1.0;
+    double memoryRate = 0.0;
     double estimate = 0.0;
     double period = 0.0;
     uint64_t events = 0;

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
+#include <cstring>
 #include <dlfcn.h>
 #include <fcntl.h>
 #include <filesystem>
@@ -184,9 +185,12 @@ bool timesNeverDecrease(const std::vector<StatusLine>& lines)
                           [](const StatusLine& a, const StatusLine& b) { return a.t < b.t; });
 }
 
-TEST_F(RealtimeSafetyTest, RealtimeThreadsNeitherAllocateLockNorTouchFilesAndNoLogLineIsLost)
+// 10,000 paced 64-frame process calls with a tone playing, the host's
+// clock `hostPpm` faster than the graph's; with an offset the warm-up is
+// long enough for the clock bridge to engage its resampler first.
+void checkRealtimeWindow(IPluginFactory& factory, PipeWireTestServer& server, double hostPpm)
 {
-    ProcessorInstance p(*factory);
+    ProcessorInstance p(factory);
     ASSERT_EQ(p.initialize(), kResultOk);
     constexpr int32 block = 64;
     ASSERT_EQ(p.setup(kRate, block), kResultOk);
@@ -196,13 +200,15 @@ TEST_F(RealtimeSafetyTest, RealtimeThreadsNeitherAllocateLockNorTouchFilesAndNoL
     // inside the window, so that both real-time threads post status lines.
     ChildProcess player = play(tone, "", 256);
 
-    // Warm-up: stream created, format negotiated, buffers flowing.
-    runRealtime(*p.processor, 2, block, kRate, 1.5);
+    // Warm-up: stream created, format negotiated, buffers flowing (and the
+    // clocks' difference found).
+    const double hostRate = kRate * (1.0 + hostPpm * 1e-6);
+    runRealtime(*p.processor, 2, block, hostRate, hostPpm != 0.0 ? 12.0 : 1.5);
 
     // Only process calls and the pacing between them run in the window.
     ProcessBlock data(2, block);
     const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(block / kRate));
+        std::chrono::duration<double>(block / hostRate));
     const int audioThread = Strovik::HeapProbe::currentThreadId();
     const unsigned long long windowStart = Strovik::monotonicMillis();
     auto next = std::chrono::steady_clock::now();
@@ -260,6 +266,34 @@ TEST_F(RealtimeSafetyTest, RealtimeThreadsNeitherAllocateLockNorTouchFilesAndNoL
     std::cout << "[ measured ] log lines in the window: PROC " << procInWindow << ", PW "
               << pwInWindow << "; in the whole run: PROC " << proc.size() << ", PW " << pw.size()
               << "\n";
+
+    // The window ran in the state it was meant to: resampling throughout
+    // with an offset, copying throughout without.
+    const size_t engaged = log.find(kBridgeEngaged);
+    unsigned long long engagedAt = 0;
+    if (engaged != std::string::npos)
+        std::sscanf(log.c_str() + engaged + std::strlen(kBridgeEngaged), " t=%llu", &engagedAt);
+    if (hostPpm != 0.0)
+    {
+        ASSERT_NE(engaged, std::string::npos) << "the resampler never engaged:\n" << log;
+        EXPECT_LT(engagedAt, windowStart);
+    }
+    else
+    {
+        EXPECT_EQ(engaged, std::string::npos) << log;
+    }
+}
+
+TEST_F(RealtimeSafetyTest, RealtimeThreadsNeitherAllocateLockNorTouchFilesAndNoLogLineIsLost)
+{
+    checkRealtimeWindow(*factory, server, 0.0);
+}
+
+// The same with the host's clock 0.2 % fast: the resampler and its loop
+// run on the audio thread throughout the window.
+TEST_F(RealtimeSafetyTest, EngagedResamplerNeitherAllocatesLocksNorTouchesFiles)
+{
+    checkRealtimeWindow(*factory, server, 2000.0);
 }
 
 } // namespace
