@@ -20,11 +20,13 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstring>
 #include <dirent.h>
 #include <fstream>
 #include <future>
 #include <thread>
 #include <unistd.h>
+#include <unordered_set>
 
 using namespace Strovik::Test;
 using namespace Strovik::LogText;
@@ -404,12 +406,38 @@ struct SwitchCost
     // a quarter second apart are one place (a lost quantum can leave the
     // host's block before it short, padded with silence, as one switch).
     size_t places = 0;
+    // Non-silent captured frames that are no frame of the played sequence
+    // at all: anything mixed in (the host's own output) shows here, however
+    // the sequence matcher classed the frames around a switch.
+    size_t neverPlayed = 0;
 };
+
+size_t framesNeverPlayed(const Capture& c, const std::vector<float>& played)
+{
+    auto key = [](float left, float right) {
+        uint32_t l = 0, r = 0;
+        std::memcpy(&l, &left, sizeof l);
+        std::memcpy(&r, &right, sizeof r);
+        return uint64_t{l} << 32 | r;
+    };
+    std::unordered_set<uint64_t> frames;
+    frames.reserve(played.size() / 2);
+    for (size_t i = 0; i + 1 < played.size(); i += 2)
+        frames.insert(key(played[i], played[i + 1]));
+    size_t never = 0;
+    for (size_t i = 0; i < c.channels[0].size(); ++i)
+    {
+        const float left = c.channels[0][i], right = c.channels[1][i];
+        never += (left != 0.0f || right != 0.0f) && frames.count(key(left, right)) == 0;
+    }
+    return never;
+}
 
 SwitchCost costOf(const Capture& c, const std::vector<float>& played)
 {
     SwitchCost cost;
     cost.m = matchSequence(c.channels[0], c.channels[1], played);
+    cost.neverPlayed = framesNeverPlayed(c, played);
     std::cout << "[ measured ] events (kind@seconds):";
     size_t lastAt = 0;
     for (const auto& [at, kind] : cost.m.events)
@@ -471,12 +499,16 @@ TEST_F(RoutingTest, OwnOutputStartingAndStoppingCostsOneQuantumPerSwitch)
     std::cout << "[ measured ] quantum " << quantum << ": " << cost.places << " places in "
               << toggles.size() << " switches; lost=" << cost.m.lost << " in " << cost.m.lostRuns
               << " runs, duplicated=" << cost.m.duplicated << " gaps=" << cost.m.gaps << " ("
-              << cost.m.gapFrames << " frames) altered=" << cost.m.altered << "\n";
+              << cost.m.gapFrames << " frames) altered=" << cost.m.altered
+              << " never played=" << cost.neverPlayed << "\n";
     ASSERT_GE(cost.m.start, 0);
     ASSERT_GT(quantum, 0u);
     // The host's own output never got into the capture, not even for the
-    // moment a switch takes.
-    EXPECT_EQ(cost.m.altered, 0u);
+    // moment a switch takes: every frame that came out was played. (Around
+    // a switch the matcher has, rarely, classed a quantum of played frames
+    // as altered; 1 run in about 10 under AddressSanitizer.)
+    EXPECT_EQ(cost.neverPlayed, 0u);
+    EXPECT_LE(cost.m.altered, quantum);
     // Taking direct links drops a quantum (the monitor is a quantum later),
     // at times two; taking the monitor back mostly inserts one, but under load
     // (seen in a sanitizer build) it has dropped one instead. Either way
@@ -523,7 +555,7 @@ TEST_F(RoutingTest, DefaultSinkSwitchesOnDirectLinksKeepTheOthersAndLeaveTheHost
               << " duplicated=" << cost.m.duplicated << " gaps=" << cost.m.gaps << " ("
               << cost.m.gapFrames << " frames) altered=" << cost.m.altered << "\n";
     ASSERT_GE(cost.m.start, 0);
-    EXPECT_EQ(cost.m.altered, 0u) << "the host's own output came back";
+    EXPECT_EQ(cost.neverPlayed, 0u) << "the host's own output came back";
     // Direct all along: the host's stream moved with the default.
     for (const std::string& line : routingLines())
         EXPECT_EQ(line.rfind(kFeeds, 0), 0u) << line;
