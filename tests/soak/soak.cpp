@@ -262,6 +262,16 @@ bool reportDrifting(const std::vector<float>& left, const std::vector<float>& ri
                     "lines), trend %+.3f %% of the ring per minute\n",
                     percentile(latency, 0) / kRate * 1000, percentile(latency, 0.5) / kRate * 1000,
                     percentile(latency, 1) / kRate * 1000, latency.size(), trendPerMinute);
+    // The whole run's latency, a dozen points of it, settling included.
+    if (!events.status.empty())
+    {
+        std::printf("  latency over time");
+        const size_t step = std::max<size_t>(1, events.status.size() / 12);
+        for (size_t i = 0; i < events.status.size(); i += step)
+            std::printf(" %.0fs:%.1fms", (events.status[i].atMs - startMs) / 1000,
+                        events.status[i].latencyFrames / kRate * 1000);
+        std::printf("\n");
+    }
     if (!sinad.empty())
         std::printf("  tone SINAD        %.1f dB worst, %.1f dB median (%zu windows of 0.1 s)\n",
                     percentile(sinad, 0), percentile(sinad, 0.5), sinad.size());
