@@ -369,7 +369,8 @@ ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp
     }
     state.fillFrames = state.targetFrames + error;
 
-    if (!state.engaged && drift.add(secondsBetween(trendStartNanos, nowNanos), error))
+    if (!state.engaged && drift.add(secondsBetween(trendStartNanos, nowNanos), error) &&
+        pacesConfirmDrift())
         engage(error, nowNanos, result);
 
     uint32_t written = 0;
@@ -572,14 +573,32 @@ void ClockBridge::restartTrend(int64_t nowNanos)
     drift.reset(marginFrames * kEngageMarginFraction, kMaxRatioDeviation * rate);
 }
 
+double ClockBridge::paceRatio() const
+{
+    return readerTime.nanosPerFrame() / writerTime.nanosPerFrame();
+}
+
+bool ClockBridge::pacesConfirmDrift() const
+{
+    // Two clocks that differ make the fill drift and the two sides' paces
+    // differ alike. A fill that only seems to drift (a host starved of CPU
+    // for a while, calling late and then in bursts, bends the timelines'
+    // phases for some seconds) leaves the paces alone: no reason to leave
+    // the exact copy.
+    const double fromSlope = drift.slope() / rate;
+    const double fromPaces = paceRatio() - 1.0;
+    return fromSlope * fromPaces > 0.0 &&
+           std::abs(fromPaces - fromSlope) <= kPaceAgreement * std::abs(fromSlope);
+}
+
 void ClockBridge::engage(double error, int64_t nowNanos, BlockResult& result)
 {
     // The clock difference is the ratio of the two sides' paces as their
     // timelines tracked them (input frames per output frame); the drift's
     // slope says the same, but less exactly, as it is fitted to a fill that
     // may hold a step. Starting the loop there avoids a transient.
-    const double ratio = std::clamp(readerTime.nanosPerFrame() / writerTime.nanosPerFrame(),
-                                    1.0 - kMaxRatioDeviation, 1.0 + kMaxRatioDeviation);
+    const double ratio =
+        std::clamp(paceRatio(), 1.0 - kMaxRatioDeviation, 1.0 + kMaxRatioDeviation);
     primeResampler();
     startLoop(ratio, nowNanos);
     // Wherever the fill stands now, the loop starts there and glides to the

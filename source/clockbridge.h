@@ -154,6 +154,9 @@ public:
     // margin) before it counts: a stationary fill never gets there, and a
     // real drift still has most of the margin left when the loop takes over.
     static constexpr double kEngageMarginFraction = 0.25;
+    // ...and the two sides' tracked paces must tell the same difference,
+    // to within this share of it.
+    static constexpr double kPaceAgreement = 0.5;
     // The timelines' memory. The fill's noise is the stamps' jitter; the
     // longer the memory, the less of it reaches the loop. Pace steps (a new
     // device clock) are relearnt through the jump logic, not by waiting.
@@ -262,6 +265,8 @@ private:
     uint32_t resynchroniseHigh(FrameRing& ring, double error, int64_t nowNanos,
                                BlockResult& result);
     void restartTrend(int64_t nowNanos);
+    double paceRatio() const;
+    bool pacesConfirmDrift() const;
     void engage(double error, int64_t nowNanos, BlockResult& result);
 
     void primeResampler();
