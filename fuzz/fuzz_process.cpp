@@ -18,6 +18,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdint>
 #include <cstdlib>
 #include <deque>
 #include <utility>
@@ -100,7 +101,7 @@ void deliverPacket(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
 // leaves the processor's rate alone.
 bool usableRate(double hostRate)
 {
-    return std::isfinite(hostRate) && hostRate > 0 && hostRate < 4294967295.5;
+    return std::isfinite(hostRate) && hostRate >= 0.5 && hostRate < 4294967295.5;
 }
 
 void enterStreaming(RingModel& model, double hostRate, CostBudget& budget, FuzzedDataProvider& in)
@@ -240,8 +241,10 @@ void runBlock(bool streaming, RingModel& model, const HostSetup& host, CostBudge
         FUZZ_CHECK(!Access::resetPending(*processor));
         if (reset)
         {
+            // Priming again; what it drops or pads shows only from the next block.
             FUZZ_CHECK(bridge.status().priming);
-            FUZZ_CHECK(bridge.status().skippedFrames == 0 && bridge.status().paddedFrames == 0);
+            FUZZ_CHECK(bridge.status().skippedFrames == skippedBefore &&
+                       bridge.status().paddedFrames == paddedBefore);
             silent = true;
         }
     }
@@ -312,7 +315,8 @@ extern "C" int LLVMFuzzerInitialize(int* /*argc*/, char*** /*argv*/)
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
     FuzzedDataProvider in(data, size);
-    Access::setSampleRate(*processor, in.ConsumeIntegral<uint32_t>());
+    // Any rate the processor can hold: whole Hz, never 0.
+    Access::setSampleRate(*processor, in.ConsumeIntegralInRange<uint32_t>(1, UINT32_MAX));
     HostSetup host = setUpProcessing(in);
     const bool streaming = in.ConsumeBool();
     RingModel model;

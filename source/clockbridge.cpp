@@ -289,9 +289,14 @@ bool ClockBridge::prepare(uint32_t sampleRate, uint32_t maxBlockFrames)
     scratchFrames = std::max(maxBlockFrames, kHistoryFrames);
     scratch.assign(2 * static_cast<size_t>(scratchFrames), 0.0f);
     // Nominal ratio 1: both sides run at the same nominal rate, and only the
-    // relative ratio moves.
-    if (resampler.setup(1.0, 2, kHalfFilterFrames) != 0)
-        return false;
+    // relative ratio moves. So the filter does not depend on the rate, and is
+    // worked out once (its tables take milliseconds).
+    if (!resamplerReady)
+    {
+        if (resampler.setup(1.0, 2, kHalfFilterFrames) != 0)
+            return false;
+        resamplerReady = true;
+    }
     rate = sampleRate;
     marginFrames = std::max(static_cast<double>(kJitterMarginFrames),
                             std::round(kJitterMarginSeconds * sampleRate));

@@ -285,6 +285,7 @@ private:
     uint32_t rate = 0;
     double marginFrames = 0.0;
     VResampler resampler;
+    bool resamplerReady = false;
     std::vector<float> scratch; // interleaved resampler output, or priming input
     uint32_t scratchFrames = 0;
     std::array<float, kHistoryFrames> historyLeft{};

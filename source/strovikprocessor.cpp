@@ -148,13 +148,14 @@ tresult PLUGIN_API StrovikProcessor::canProcessSampleSize(int32 symbolicSampleSi
 
 void StrovikProcessor::updateSampleRate(double hostRate)
 {
-    // Round to whole Hz. A rate that is not finite, not positive, or too
+    // Round to whole Hz. A rate that is not finite, rounds to 0, or is too
     // large for 32 bits keeps the last good one: converting it would be
-    // undefined, or size a ring of gigabytes on the audio thread.
+    // undefined, size a ring of gigabytes on the audio thread, or leave no
+    // rate at all.
     if (!std::isfinite(hostRate) || hostRate <= 0.0)
         return;
     const double rounded = std::floor(hostRate + 0.5);
-    if (rounded > 4294967295.0)
+    if (rounded < 1.0 || rounded > 4294967295.0)
         return;
     sampleRate = static_cast<uint32_t>(rounded);
 }

@@ -342,10 +342,11 @@ namespace {
 
 TEST_F(CaptureTest, UnusableHostRatesKeepTheLastGoodOne)
 {
-    // Not finite, not positive, or too large for 32 bits: converting such a
-    // rate would be undefined or size a ring of gigabytes on the audio thread.
+    // Not finite, not positive, rounding to 0 Hz, or too large for 32 bits:
+    // converting such a rate would be undefined, size a ring of gigabytes on
+    // the audio thread or leave no rate at all.
     const double inf = std::numeric_limits<double>::infinity();
-    for (double bad : {std::nan(""), inf, -inf, -44100.0, 0.0, 1e12})
+    for (double bad : {std::nan(""), inf, -inf, -44100.0, 0.0, 0.3, 1e12})
     {
         removeLog();
         ProcessorInstance p(*factory);
