@@ -381,6 +381,14 @@ int main(int argc, char** argv)
     }
 
     const SequenceMatch m = matchSequence(left, right, played);
+    // What the bridge did, to tell its own padding from silence that came.
+    const BridgeEvents events = bridgeEvents(log);
+    std::printf("  bridge            %s, %zu resyncs",
+                events.engagedAtMs >= 0 ? "engaged" : "bypass", events.resyncs.size());
+    for (const auto& r : events.resyncs)
+        std::printf(" %s@%.1fs(padded %u, skipped %u)", r.reason.c_str(),
+                    (r.atMs - startMs) / 1000.0, r.padded, r.skipped);
+    std::printf("\n");
     std::printf("  frames compared   %zu (equal, in order)\n", m.compared);
     std::printf("  lost              %zu frames in %zu runs (dropped packets)\n", m.lost,
                 m.lostRuns);
