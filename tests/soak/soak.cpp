@@ -32,7 +32,7 @@ constexpr double kRate = 48000;
 constexpr int32 kBlock = 512;
 constexpr double kToneHz = 997;
 // After engaging, the bridge's loop listens wide for this long; and it has
-// settled once its latency is this close to where it ends up.
+// settled once its latency has come this close to its target.
 constexpr double kSettleSeconds = 5.0;
 constexpr double kSettledLatencyMs = 2.0;
 // Zero runs this long in both channels are padding, not the signal.
@@ -82,6 +82,7 @@ struct BridgeEvents
     {
         double atMs;
         double latencyFrames;
+        double targetFrames;
     };
     std::vector<Status> status;
     unsigned ringBytes = 0;
@@ -95,7 +96,7 @@ BridgeEvents bridgeEvents(const std::string& log)
     {
         unsigned long long ms = 0;
         char reason[32] = {};
-        unsigned padded = 0, skipped = 0, latency = 0, ringBytes = 0;
+        unsigned padded = 0, skipped = 0, latency = 0, target = 0, ringBytes = 0;
         const std::string engaged = std::string(kBridgeEngaged) + " t=%llu ppm=%lf after=%lfs";
         const std::string resync = std::string(kBridgeResync) + " t=%llu %31s padded=%u skipped=%u";
         if (std::sscanf(line.c_str(), engaged.c_str(), &ms, &events.engagedPpm,
@@ -103,9 +104,11 @@ BridgeEvents bridgeEvents(const std::string& log)
             events.engagedAtMs = static_cast<double>(ms);
         else if (std::sscanf(line.c_str(), resync.c_str(), &ms, reason, &padded, &skipped) == 4)
             events.resyncs.push_back({static_cast<double>(ms), reason, padded, skipped});
-        else if (std::sscanf(line.c_str(), (std::string(kBridgeStatus) + "%llu latency=%u").c_str(),
-                             &ms, &latency) == 2)
-            events.status.push_back({static_cast<double>(ms), static_cast<double>(latency)});
+        else if (std::sscanf(line.c_str(),
+                             (std::string(kBridgeStatus) + "%llu latency=%u target=%u").c_str(),
+                             &ms, &latency, &target) == 3)
+            events.status.push_back({static_cast<double>(ms), static_cast<double>(latency),
+                                     static_cast<double>(target)});
         else if (line.rfind(kConnectStream, 0) == 0)
         {
             const size_t at = line.find("ringBytes=");
@@ -171,25 +174,31 @@ double slopeOf(const std::vector<std::pair<double, double>>& points)
 }
 
 // When the bridge has settled: in bypass from the start; engaged, once its
-// loop narrowed and the latency has come to within kSettledLatencyMs of
-// where it ends (the fill glides back to the target after engaging).
+// loop has listened wide for a while and the latency has first come to
+// within kSettledLatencyMs of the target (it glides there after engaging).
 double settledAt(const BridgeEvents& events, double startMs, double endMs)
 {
     if (events.engagedAtMs < 0)
         return startMs;
-    double settledMs = events.engagedAtMs + kSettleSeconds * 1000;
-    std::vector<double> last;
+    const double earliest = events.engagedAtMs + kSettleSeconds * 1000;
     for (const auto& st : events.status)
-        if (st.atMs <= endMs)
-            last.push_back(st.latencyFrames);
-    if (last.size() > 3)
-        last.erase(last.begin(), last.end() - 3);
-    const double final = percentile(last, 0.5);
-    for (const auto& st : events.status)
-        if (st.atMs > events.engagedAtMs && st.atMs <= endMs &&
-            std::abs(st.latencyFrames - final) > kSettledLatencyMs * kRate / 1000)
-            settledMs = std::max(settledMs, st.atMs);
-    return settledMs;
+        if (st.atMs >= earliest &&
+            std::abs(st.latencyFrames - st.targetFrames) <= kSettledLatencyMs * kRate / 1000)
+            return st.atMs;
+    return endMs;
+}
+
+// The median of all pairwise slopes: a trend that a step or two (the
+// target moving after a burst, and the glide after it) does not fake.
+double robustSlope(const std::vector<std::pair<double, double>>& points)
+{
+    std::vector<double> slopes;
+    for (size_t i = 0; i < points.size(); ++i)
+        for (size_t j = i + 1; j < points.size(); ++j)
+            if (points[j].first != points[i].first)
+                slopes.push_back((points[j].second - points[i].second) /
+                                 (points[j].first - points[i].first));
+    return percentile(slopes, 0.5);
 }
 
 // What the user hears with the host off the graph's clock, from the bridge
@@ -223,7 +232,9 @@ bool reportDrifting(const std::vector<float>& left, const std::vector<float>& ri
         if (settled(r.atMs))
             ++resyncsAfter, skippedAfter += r.skipped;
 
-    // The bridge's own fill (its latency): spread and trend once settled.
+    // The bridge's own fill (its latency) once settled: its spread, and
+    // the trend of its distance from the target, which a drift the bridge
+    // failed to follow would show (the target itself grows with a burst).
     std::vector<double> latency;
     std::vector<std::pair<double, double>> fillPercent;
     const double ringFrames = events.ringBytes / 8.0;
@@ -232,9 +243,10 @@ bool reportDrifting(const std::vector<float>& left, const std::vector<float>& ri
         {
             latency.push_back(st.latencyFrames);
             if (ringFrames > 0)
-                fillPercent.emplace_back(st.atMs / 60000.0, 100.0 * st.latencyFrames / ringFrames);
+                fillPercent.emplace_back(st.atMs / 60000.0,
+                                         100.0 * (st.latencyFrames - st.targetFrames) / ringFrames);
         }
-    const double trendPerMinute = slopeOf(fillPercent);
+    const double trendPerMinute = robustSlope(fillPercent);
 
     // The tone's SINAD over 0.1 s windows inside that span.
     std::vector<double> sinad;
@@ -259,7 +271,7 @@ bool reportDrifting(const std::vector<float>& left, const std::vector<float>& ri
     std::printf("\n");
     if (!latency.empty())
         std::printf("  latency           %.1f / %.1f / %.1f ms (min/median/max of %zu status "
-                    "lines), trend %+.3f %% of the ring per minute\n",
+                    "lines), off the target by a trend of %+.3f %% of the ring per minute\n",
                     percentile(latency, 0) / kRate * 1000, percentile(latency, 0.5) / kRate * 1000,
                     percentile(latency, 1) / kRate * 1000, latency.size(), trendPerMinute);
     // The whole run's latency, a dozen points of it, settling included.
