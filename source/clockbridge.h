@@ -131,8 +131,9 @@ private:
 // reaches the target), then runs in bypass; the resampler engages at most
 // once per restart(), and faults resynchronise the fill to the target.
 //
-// prepare() runs on the main thread; restart(), process() and status() on
-// the audio thread, where they neither allocate, lock nor call the system.
+// prepare() runs on the main thread; restart(), reprime(), process() and
+// status() on the audio thread, where they neither allocate, lock nor call
+// the system (the clock is read by the caller).
 class ClockBridge
 {
 public:
@@ -231,8 +232,8 @@ public:
     bool prepare(uint32_t sampleRate, uint32_t maxBlockFrames);
 
     // Audio thread: a stream (re)start. Back to priming and bypass; the ring
-    // is left alone (priming skips what is above target), and so are the two
-    // timelines (a ring reset shows in them as a jump).
+    // is left alone (its frames play once the fill has reached the target),
+    // and so are the two timelines (a ring reset shows in them as a jump).
     void restart();
 
     // Audio thread: a transport start. Output starts afresh at the target
