@@ -896,8 +896,11 @@ TEST_F(RoutingTest, TwoHundredCyclesInDirectModeKeepThreadsDescriptorsAndMemoryF
               << " ms, max " << switchMs.back() << " ms\n";
     EXPECT_EQ(end.threads, warm.threads);
     // PipeWire may close a descriptor of an earlier client a little later:
-    // fewer at the end is fine, one more per cycle would be 180 more.
-    EXPECT_LE(end.fds, warm.fds);
+    // fewer at the end is fine. Now and then it keeps an eventfd of a
+    // stream torn down while it was still being set up (the fault tests
+    // count those: about 1 in 100 cycles); one more per cycle would be 180
+    // more.
+    EXPECT_LE(end.fds, warm.fds + kCycles / 20);
     // Sanitizers hold freed memory back (quarantine, shadow) on purpose.
 #if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
     // Allocators keep some of what was freed; a leak of even 6 KiB per
