@@ -44,6 +44,7 @@
 // and it is also given as a share of one core.
 
 #include "activeprocessor.h"
+#include "monotonicclock.h"
 #include "noserver.h"
 #include "pagebuffer.h"
 #include "processblock.h"

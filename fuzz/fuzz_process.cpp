@@ -13,6 +13,7 @@
 
 #include "fuzzblock.h"
 #include "fuzzsupport.h"
+#include "monotonicclock.h"
 #include "noserver.h"
 #include "processoraccess.h"
 

@@ -4,6 +4,7 @@
 #include "capturerouter.h"
 
 #include "diagnosticlog.h"
+#include "monotonicclock.h"
 
 #include <pipewire/extensions/metadata.h>
 #include <pipewire/pipewire.h>
@@ -22,13 +23,6 @@ namespace {
 
 constexpr const char* kDefaultMetadata = "default";
 constexpr const char* kDefaultSinkKey = "default.audio.sink";
-
-int64_t nowNanos()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
-}
 
 uint32_t idFrom(const spa_dict* props, const char* key)
 {
@@ -474,7 +468,7 @@ void CaptureRouter::setDefaultSink(const char* json)
         return;
     defaultSinkName = name;
     // The players follow a moment later: hold removals until they have.
-    settleUntil = nowNanos() + kSettleNanos;
+    settleUntil = monotonicNanos() + kSettleNanos;
     scheduleUpdate();
 }
 
@@ -508,7 +502,7 @@ void CaptureRouter::update()
 {
     if (!core)
         return;
-    const int64_t now = nowNanos();
+    const int64_t now = monotonicNanos();
     for (auto it = made.begin(); it != made.end();)
     {
         if (it->second->gone)

@@ -1,7 +1,6 @@
 #include "diagnosticlog.h"
 
 #include <cstdarg>
-#include <ctime>
 #include <fcntl.h>
 #include <unistd.h>
 
@@ -94,14 +93,6 @@ void DiagnosticLog::close()
         std::fclose(file);
         file = nullptr;
     }
-}
-
-unsigned long long monotonicMillis()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<unsigned long long>(now.tv_sec) * 1000ull +
-           static_cast<unsigned long long>(now.tv_nsec) / 1000000ull;
 }
 
 } // namespace Strovik

@@ -53,8 +53,4 @@ private:
     LineQueue dataLines;
 };
 
-// The monotonic clock in whole milliseconds, for the lines that carry "t=".
-// Read through the vDSO: no system call, so the real-time threads may use it.
-unsigned long long monotonicMillis();
-
 } // namespace Strovik

@@ -6,6 +6,7 @@
 
 #include "diagnosticlog.h"
 #include "framering.h"
+#include "monotonicclock.h"
 #include "stereopacket.h"
 #include "writerstamp.h"
 

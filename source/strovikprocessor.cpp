@@ -1,6 +1,7 @@
 #include "strovikprocessor.h"
 
 #include "clockbridge.h"
+#include "monotonicclock.h"
 #include "strovikcids.h"
 
 #include "pluginterfaces/vst/ivstprocesscontext.h"
@@ -298,8 +299,9 @@ tresult PLUGIN_API StrovikProcessor::process(ProcessData& data)
         return kResultOk;
     }
 
-    // Not activated at this rate: the bridge has nothing set up for it.
-    if (bridgeRate == 0 || bridgeRate != sampleRate)
+    // Not activated at this rate (0: not at all): the bridge has nothing
+    // set up for it.
+    if (bridgeRate != sampleRate)
     {
         silence(bus, data.numSamples);
         return kResultOk;

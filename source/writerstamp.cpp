@@ -1,7 +1,5 @@
 #include "writerstamp.h"
 
-#include <ctime>
-
 namespace Strovik {
 
 void WriterStamp::publish(uint32_t newWritePos, int64_t newTimeNanos, uint32_t newQuantumFrames)
@@ -50,13 +48,6 @@ bool WriterStamp::read(WriterStampValue& out) const
         }
     }
     return false;
-}
-
-int64_t monotonicNanos()
-{
-    timespec now{};
-    clock_gettime(CLOCK_MONOTONIC, &now);
-    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
 }
 
 void WriterStamp::clear()

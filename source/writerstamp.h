@@ -58,9 +58,4 @@ private:
                   "the stamp must not hide a lock inside a 64-bit atomic");
 };
 
-// CLOCK_MONOTONIC in nanoseconds, the clock both sides of the bridge stamp
-// with. Read through the vDSO: no system call, so the real-time threads may
-// use it.
-int64_t monotonicNanos();
-
 } // namespace Strovik

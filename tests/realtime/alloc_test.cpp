@@ -4,6 +4,7 @@
 
 #include "diagnosticlog.h"
 #include "heapprobe.h"
+#include "monotonicclock.h"
 #include "realtimehost.h"
 #include "serverfixture.h"
 #include "signals.h"
