@@ -41,6 +41,21 @@ double median(std::vector<double> values)
     return values.size() % 2 ? values[mid] : (values[mid - 1] + values[mid]) / 2.0;
 }
 
+// A run that was skipped or failed has no times to collect. Google Benchmark
+// 1.8 replaced the flag error_occurred with the enum skipped (0 when the run
+// went through); overload resolution picks whichever the installed release has.
+template <typename Run>
+auto producedNoTimes(const Run& run, int) -> decltype(static_cast<int>(run.skipped), bool())
+{
+    return static_cast<int>(run.skipped) != 0;
+}
+
+template <typename Run>
+auto producedNoTimes(const Run& run, long) -> decltype(bool(run.error_occurred))
+{
+    return run.error_occurred;
+}
+
 // Per repetition, a run's CPU time per iteration: on a shared machine the
 // time this thread was actually running is what the code costs, while the
 // wall clock also counts every moment another process had the core.
@@ -65,7 +80,7 @@ public:
         // With --benchmark_display_aggregates_only only the aggregates come here.
         for (const Run& run : runs)
         {
-            if (run.error_occurred)
+            if (producedNoTimes(run, 0))
                 continue;
             Times& t = times[run.run_name.str()];
             const double cpu = toNanoseconds(run.GetAdjustedCPUTime(), run.time_unit);
