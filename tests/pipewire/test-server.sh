@@ -105,11 +105,16 @@ stop() {
     rm -f "$DIR/wireplumber.pid" "$DIR/pipewire.pid"
 }
 
-write_config() {
-    mkdir -p "$DIR/config/pipewire/pipewire.conf.d" \
-             "$DIR/config/wireplumber/main.lua.d" \
-             "$DIR/config/wireplumber/bluetooth.lua.d"
+# The installed WirePlumber's series, e.g. "0.4" or "0.5": each reads its
+# own configuration format (0.4 Lua fragments, 0.5 SPA-JSON), so the one
+# written must follow what is installed, not the distribution's name.
+wireplumber_series() {
+    wireplumber --version 2>/dev/null |
+        sed -n 's/^Linked with libwireplumber \([0-9]*\.[0-9]*\).*/\1/p' | head -n 1
+}
 
+write_pipewire_config() {
+    mkdir -p "$DIR/config/pipewire/pipewire.conf.d"
     cat >"$DIR/config/pipewire/pipewire.conf.d/50-strovik-test.conf" <<EOF
 # Pinned so a rate set elsewhere on the machine cannot change what tests see.
 context.properties = {
@@ -146,7 +151,9 @@ context.objects = [
     }
     # A silent default source. Without one the default source is the first
     # sink's monitor, and a capture that forgets to ask for the sink monitor
-    # would still hear the desktop audio and pass.
+    # would still hear the desktop audio and pass. WirePlumber 0.5 weighs
+    # sinks (for their monitors) and sources alike when it picks the default
+    # source, so this one must outrank the sinks, not tie with them.
     { factory = adapter
         args = {
             factory.name     = support.null-audio-sink
@@ -155,12 +162,16 @@ context.objects = [
             media.class      = "Audio/Source/Virtual"
             audio.position   = [ FL FR ]
             audio.rate       = 48000
-            priority.session = 2000
+            priority.session = 3000
         }
     }
 ]
 EOF
+}
 
+# WirePlumber 0.4: Lua fragments.
+write_wireplumber_lua_config() {
+    mkdir -p "$DIR/config/wireplumber/main.lua.d" "$DIR/config/wireplumber/bluetooth.lua.d"
     # The name must sort after the stock 50-*-config.lua files and before
     # 90-enable-all.lua, which acts on these switches: a 90-strovik-* file
     # would run too late and change nothing.
@@ -181,6 +192,41 @@ EOF
 -- Bluetooth would need the system bus and could add real devices.
 bluez_monitor.enabled = false
 EOF
+}
+
+# WirePlumber 0.5 and later: an SPA-JSON fragment that switches features of
+# the "main" profile off.
+write_wireplumber_json_config() {
+    mkdir -p "$DIR/config/wireplumber/wireplumber.conf.d"
+    cat >"$DIR/config/wireplumber/wireplumber.conf.d/60-strovik-test.conf" <<'EOF'
+wireplumber.profiles = {
+    main = {
+        # Only the nodes declared in pipewire.conf.d may appear, whatever
+        # hardware the machine has; Bluetooth would also need the system bus.
+        hardware.audio = disabled
+        hardware.bluetooth = disabled
+        hardware.video-capture = disabled
+
+        # Everything that needs a D-Bus bus, of which there is none.
+        support.dbus = disabled
+        support.reserve-device = disabled
+        monitor.alsa.reserve-device = disabled
+        support.portal-permissionstore = disabled
+        script.client.access-portal = disabled
+        support.logind = disabled
+        monitor.bluez.seat-monitoring = disabled
+    }
+}
+EOF
+}
+
+write_config() {
+    write_pipewire_config
+    case $(wireplumber_series) in
+        0.4) write_wireplumber_lua_config ;;
+        "") say "cannot tell the installed WirePlumber's version"; return 1 ;;
+        *) write_wireplumber_json_config ;;
+    esac
 }
 
 # $1 = program; output goes to DIR/<program>.log, its PID to DIR/<program>.pid.
@@ -236,7 +282,7 @@ start() {
     # default devices from its state, which would leak between runs.
     rm -rf "$RUN" "$DIR/config" "$DIR/state"
     { mkdir -p "$RUN" "$DIR/state" && chmod 700 "$RUN"; } || die "cannot create dirs in $DIR"
-    write_config
+    write_config || die "cannot write the configuration in $DIR"
 
     t0=$(now_ms)
     # An interrupted start must not leave half a server behind.
