@@ -4,6 +4,7 @@
 
 #include "pipewireclient.h"
 
+#include "clientconfig.h"
 #include "diagnosticlog.h"
 #include "framering.h"
 #include "monotonicclock.h"
@@ -55,9 +56,12 @@ bool PipeWireClient::connect()
     // The real-time client configuration: its data thread (our process
     // callback) then runs with real-time priority where the system grants
     // it, as every other audio client's does; elsewhere PipeWire quietly
-    // falls back to normal scheduling.
-    context =
-        pw_context_new(loop, pw_properties_new(PW_KEY_CONFIG_NAME, "client-rt.conf", nullptr), 0);
+    // falls back to normal scheduling. Which file that is depends on the
+    // library we were loaded against, not the one we were built with.
+    pw_properties* contextProps = nullptr;
+    if (const char* config = realtimeClientConfig(pw_get_library_version()))
+        contextProps = pw_properties_new(PW_KEY_CONFIG_NAME, config, nullptr);
+    context = pw_context_new(loop, contextProps, 0);
     if (!context)
     {
         log.write("%s\n", LogText::kContextFailed);

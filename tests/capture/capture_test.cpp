@@ -11,6 +11,8 @@
 #include <chrono>
 #include <cmath>
 #include <csignal>
+#include <cstdio>
+#include <fcntl.h>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -201,6 +203,34 @@ TEST_F(CaptureTest, CaptureThreadRunsWithRealtimePriorityWhereGranted)
     });
     EXPECT_EQ(during, before + 1) << "the capture stream's data thread is not real-time";
     p->terminate();
+}
+
+// What the plug-in's PipeWire client prints on the host's terminal (fd 2)
+// while it connects and captures: a DAW started from a terminal shows it.
+TEST_F(CaptureTest, ConnectingPrintsNoWarningOnTheHostsTerminal)
+{
+    const std::string path = server.directory() + "/stderr.txt";
+    std::fflush(stderr);
+    const int saved = dup(STDERR_FILENO);
+    const int file = open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0600);
+    ASSERT_GE(saved, 0);
+    ASSERT_GE(file, 0);
+    ASSERT_GE(dup2(file, STDERR_FILENO), 0);
+    {
+        auto p = startProcessor();
+        runRealtime(*p->processor, 2, kBlock, kRate, 1.0, {});
+        p->terminate();
+    }
+    std::fflush(stderr);
+    dup2(saved, STDERR_FILENO);
+    close(saved);
+    close(file);
+    std::ifstream in(path);
+    const std::string printed((std::istreambuf_iterator<char>(in)), {});
+    // Asking for a configuration file the library no longer has is the one
+    // warning a connect can earn; the plug-in chooses by the loaded library.
+    EXPECT_EQ(printed.find("deprecated"), std::string::npos) << printed;
+    EXPECT_EQ(printed.find("client-rt.conf"), std::string::npos) << printed;
 }
 
 TEST_F(CaptureTest, MonoOutputCarriesTheLeftSideAndExtraChannelsStaySilent)
