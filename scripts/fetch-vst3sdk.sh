@@ -26,20 +26,8 @@ pluginterfaces|pluginterfaces|fd426c6b26ef93fdfdc8aef7e9b836c1bf43f25b8a1ef4c064
 public-sdk|public.sdk|ca1f70406b36f0763c799085c67deed5befc69514cc2b9cacb804512e95db335
 '
 
-# The archive's base address, as this machine's own apt sources name it
-# (one-line or deb822 form); a Debian mirror keeps every suite's pool.
-archive_base() {
-    {
-        cat /etc/apt/sources.list 2>/dev/null || true
-        cat /etc/apt/sources.list.d/*.list 2>/dev/null || true
-        cat /etc/apt/sources.list.d/*.sources 2>/dev/null || true
-    } | grep -v '^[[:space:]]*#' |
-        grep -oE '(https?|mirror\+https?)://[^[:space:]]+' |
-        grep -vE 'security|updates|backports' |
-        grep -E '/debian/?$' | head -n 1 | sed 's:/*$::'
-}
-
-BASE=$(archive_base)
+. "$ROOT/scripts/lib/debian-archive.sh"
+BASE=$(debian_archive)
 if [ -z "$BASE" ]; then
     echo "fetch-vst3sdk: no Debian archive found in the apt sources" >&2
     exit 1
