@@ -16,6 +16,11 @@ inline constexpr char kLoopFailed[] = "[strovik] setupPipeWire: pw_thread_loop_n
 inline constexpr char kContextFailed[] = "[strovik] setupPipeWire: pw_context_new failed";
 inline constexpr char kConnectFailed[] = "[strovik] setupPipeWire: pw_context_connect failed";
 inline constexpr char kShutdown[] = "[strovik] shutdownPipeWire";
+
+// The instance's PipeWire loop thread: the server went away (crashed or
+// restarted) and the plug-in is trying to reach it again; and it is back.
+inline constexpr char kConnectionLost[] = "[strovik] PipeWire connection lost, reconnecting";
+inline constexpr char kConnectionBack[] = "[strovik] PipeWire connection back";
 inline constexpr char kShutdownNoLoop[] = "[strovik] shutdownPipeWire done (no loop)";
 
 // The instance's PipeWire loop thread: what the capture stream is linked to.

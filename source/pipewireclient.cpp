@@ -15,6 +15,9 @@
 #include <spa/param/audio/format-utils.h>
 #include <spa/pod/builder.h>
 
+#include <algorithm>
+#include <cerrno>
+
 namespace Strovik {
 
 namespace {
@@ -24,6 +27,20 @@ constexpr const char* kClientName = "strovik-capture";
 // How often the loop thread writes the real-time threads' queued log lines:
 // often enough that the queues never fill at the rate lines are produced.
 constexpr timespec kLogFlushInterval{0, 50 * 1000 * 1000};
+
+// Retries of a connection: the first 100 ms after a failed attempt, each
+// next one twice as late, up to half a second. A server that comes back
+// is then heard within about a second, and one that stays away wakes the
+// loop thread twice a second, no more.
+constexpr int64_t kFirstRetryNanos = 100 * 1000 * 1000;
+constexpr int64_t kMaxRetryNanos = 500 * 1000 * 1000;
+// A connection that lasted this long was good: its loss is retried at once.
+constexpr int64_t kSteadyConnectionNanos = 2 * kMaxRetryNanos;
+
+int64_t nextRetryDelay(int64_t delayNanos)
+{
+    return delayNanos == 0 ? kFirstRetryNanos : std::min(2 * delayNanos, kMaxRetryNanos);
+}
 
 } // namespace
 
@@ -71,33 +88,36 @@ bool PipeWireClient::connect()
     // step nor the real-time callback allocates them.
     stereoScratch.resize(static_cast<size_t>(kMaxConvertedFrames) * 2);
     streamListener = std::make_unique<spa_hook>();
+    coreListener = std::make_unique<spa_hook>();
+    everConnected = false;
+    retryDelayNanos = 0;
+    wantedRate = 0;
     log.write("%s\n", LogText::kSetup);
 
     pw_thread_loop_lock(threadLoop);
-    core = pw_context_connect(context, nullptr, 0);
-    if (!core)
-    {
-        pw_thread_loop_unlock(threadLoop);
-        log.write("%s\n", LogText::kConnectFailed);
-        return false;
-    }
-    // The router watches the graph from here on; it links the stream once
-    // the stream's node exists.
-    router.start(loop, core);
     logTimer = pw_loop_add_timer(
         loop, [](void* self, uint64_t) { static_cast<DiagnosticLog*>(self)->flushQueued(); }, &log);
-    if (logTimer)
+    reconnectTimer = pw_loop_add_timer(
+        loop, [](void* self, uint64_t) { static_cast<PipeWireClient*>(self)->reconnect(); }, this);
+    const bool reached = connectCore();
+    if (!reached)
     {
-        timespec first = kLogFlushInterval, interval = kLogFlushInterval;
-        pw_loop_update_timer(loop, logTimer, &first, &interval, false);
+        // No server (yet): the loop runs all the same and tries again, so
+        // that a server that comes up after the host is heard without a
+        // new initialize.
+        log.write("%s\n", LogText::kConnectFailed);
+        retryDelayNanos = kFirstRetryNanos;
+        armReconnect(retryDelayNanos);
     }
     pw_thread_loop_start(threadLoop);
     pw_thread_loop_unlock(threadLoop);
 
-    // Published last: an audio thread that sees it finds loop and core in place.
-    connected.store(true, std::memory_order_release);
-    log.write("%s\n", LogText::kSetupDone);
-    return true;
+    if (reached)
+    {
+        everConnected = true;
+        log.write("%s\n", LogText::kSetupDone);
+    }
+    return reached;
 }
 
 void PipeWireClient::disconnect()
@@ -110,16 +130,21 @@ void PipeWireClient::disconnect()
         return;
     }
 
-    // The stream and the timer go first, under the lock, while the loop
-    // still runs its events.
+    // The stream and the timers go first, under the lock, while the loop
+    // still runs its events; a retry in progress has finished once we hold it.
     pw_thread_loop_lock(threadLoop);
+    wantedRate = 0;
     destroyStream();
     router.stop();
-    if (logTimer)
-    {
-        pw_loop_destroy_source(pw_thread_loop_get_loop(threadLoop), logTimer);
-        logTimer = nullptr;
-    }
+    pw_loop* loop = pw_thread_loop_get_loop(threadLoop);
+    for (spa_source** timer : {&logTimer, &reconnectTimer})
+        if (*timer)
+        {
+            pw_loop_destroy_source(loop, *timer);
+            *timer = nullptr;
+        }
+    if (core)
+        spa_hook_remove(coreListener.get());
     pw_thread_loop_unlock(threadLoop);
 
     // With the loop thread stopped, the rest needs no lock.
@@ -139,67 +164,178 @@ void PipeWireClient::disconnect()
     pw_deinit();
 }
 
+bool PipeWireClient::connectCore()
+{
+    core = pw_context_connect(context, nullptr, 0);
+    if (!core)
+        return false;
+    static const pw_core_events events = [] {
+        pw_core_events e{};
+        e.version = PW_VERSION_CORE_EVENTS;
+        e.error = onCoreError;
+        return e;
+    }();
+    *coreListener = spa_hook{};
+    pw_core_add_listener(core, coreListener.get(), &events, this);
+    // The router watches the graph from here on; it links the stream once
+    // the stream's node exists.
+    router.start(pw_thread_loop_get_loop(threadLoop), core);
+    setLogFlushing(true);
+    connectedAtNanos = monotonicNanos();
+    connected.store(true, std::memory_order_release);
+    return true;
+}
+
+void PipeWireClient::setLogFlushing(bool on)
+{
+    // The real-time threads post lines only while there is a stream, so only
+    // a connection needs the timer; without one the loop thread sleeps.
+    // Lines posted before a loss are written with the next line or at close.
+    if (!logTimer)
+        return;
+    timespec interval = on ? kLogFlushInterval : timespec{0, 0};
+    pw_loop_update_timer(pw_thread_loop_get_loop(threadLoop), logTimer, &interval, &interval,
+                         false);
+}
+
+void PipeWireClient::dropConnection()
+{
+    destroyStream();
+    router.stop();
+    if (core)
+    {
+        spa_hook_remove(coreListener.get());
+        pw_core_disconnect(core);
+        core = nullptr;
+    }
+    connected.store(false, std::memory_order_release);
+}
+
+void PipeWireClient::onCoreError(void* self, uint32_t id, int, int res, const char*)
+{
+    // Only the core's own broken pipe is the connection going; an error of
+    // another object (a link the server refused, say) leaves it standing.
+    if (id == PW_ID_CORE && res == -EPIPE)
+        static_cast<PipeWireClient*>(self)->connectionLost();
+}
+
+void PipeWireClient::connectionLost()
+{
+    // Both the core and the stream report a server that went: once is enough.
+    if (!connected.load(std::memory_order_relaxed))
+        return;
+    connected.store(false, std::memory_order_release);
+    setLogFlushing(false);
+    log.write("%s\n", LogText::kConnectionLost);
+    // The teardown waits for the timer: the core must not be destroyed from
+    // inside its own event. A connection that had lasted is tried again at
+    // once; one that failed again soon after it was made (a stream that
+    // keeps failing) waits longer each time rather than spin.
+    if (monotonicNanos() - connectedAtNanos >= kSteadyConnectionNanos)
+        retryDelayNanos = 0;
+    else
+        retryDelayNanos = nextRetryDelay(retryDelayNanos);
+    armReconnect(retryDelayNanos);
+}
+
+void PipeWireClient::reconnect()
+{
+    if (!connected.load(std::memory_order_relaxed))
+    {
+        dropConnection();
+        if (!connectCore())
+        {
+            retryDelayNanos = nextRetryDelay(retryDelayNanos);
+            armReconnect(retryDelayNanos);
+            return;
+        }
+        log.write("%s\n", everConnected ? LogText::kConnectionBack : LogText::kSetupDone);
+        everConnected = true;
+    }
+    // The stream the host had, at the host's rate, opened here on the loop
+    // thread: the audio thread takes no lock for it, it only sees the new
+    // generation and starts its reading over.
+    if (wantedRate != 0 && !stream)
+    {
+        // No writer runs now: the last stamp described the stream that went.
+        stamp.clear();
+        if (!createStream(wantedRate))
+        {
+            armReconnect(nextRetryDelay(0));
+            return;
+        }
+        generation.fetch_add(1, std::memory_order_release);
+    }
+}
+
+void PipeWireClient::armReconnect(int64_t delayNanos)
+{
+    if (!reconnectTimer)
+        return;
+    // A zero time would disarm the timer: "at once" is one nanosecond.
+    const int64_t nanos = std::max<int64_t>(delayNanos, 1);
+    timespec value{static_cast<time_t>(nanos / 1000000000), static_cast<long>(nanos % 1000000000)};
+    timespec once{0, 0};
+    pw_loop_update_timer(pw_thread_loop_get_loop(threadLoop), reconnectTimer, &value, &once, false);
+}
+
 bool PipeWireClient::openStream(uint32_t rate)
 {
     pw_thread_loop_lock(threadLoop);
-    if (!stream && core && streamListener)
-    {
-        // Connected without autoconnect: the session manager leaves the
-        // stream alone and the router links it, to the default sink's
-        // monitor or, while the host plays into that sink, to the sink's
-        // other sources.
-        pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio",         //
-                                                 PW_KEY_MEDIA_CATEGORY, "Capture",   //
-                                                 PW_KEY_MEDIA_ROLE, "Music",         //
-                                                 PW_KEY_STREAM_CAPTURE_SINK, "true", //
-                                                 nullptr);
-        stream = pw_stream_new(core, kClientName, props);
-        if (stream)
-        {
-            static const pw_stream_events events = [] {
-                pw_stream_events e{};
-                e.version = PW_VERSION_STREAM_EVENTS;
-                e.param_changed = onParamChanged;
-                // Paused: the server made the node, so the router can link
-                // it. Emitted on the loop thread (only the first, connecting
-                // state comes from the caller of pw_stream_connect).
-                e.state_changed = [](void* self, pw_stream_state, pw_stream_state state,
-                                     const char*) {
-                    auto* client = static_cast<PipeWireClient*>(self);
-                    if (state == PW_STREAM_STATE_PAUSED && client->stream)
-                        client->router.setCaptureNode(pw_stream_get_node_id(client->stream));
-                };
-                e.process = onProcess;
-                return e;
-            }();
-            *streamListener = spa_hook{};
-            pw_stream_add_listener(stream, streamListener.get(), &events, this);
-
-            // Offer float stereo at the host's rate; PipeWire converts
-            // whatever the sink plays into it.
-            uint8_t buffer[1024];
-            spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
-            spa_audio_info_raw info{};
-            info.format = SPA_AUDIO_FORMAT_F32;
-            info.rate = rate;
-            info.channels = 2;
-            // Named positions give the stream's ports their channels, which
-            // the router matches the sink's ports by (the session manager
-            // would otherwise have named them from its target).
-            info.position[0] = SPA_AUDIO_CHANNEL_FL;
-            info.position[1] = SPA_AUDIO_CHANNEL_FR;
-            const spa_pod* params[1] = {
-                spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
-
-            pw_stream_connect(stream, PW_DIRECTION_INPUT, PW_ID_ANY,
-                              static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS |
-                                                           PW_STREAM_FLAG_RT_PROCESS),
-                              params, 1);
-        }
-    }
+    if (!stream && core && createStream(rate))
+        wantedRate = rate;
     const bool open = stream != nullptr;
     pw_thread_loop_unlock(threadLoop);
     return open;
+}
+
+bool PipeWireClient::createStream(uint32_t rate)
+{
+    // Connected without autoconnect: the session manager leaves the stream
+    // alone and the router links it, to the default sink's monitor or, while
+    // the host plays into that sink, to the sink's other sources.
+    pw_properties* props = pw_properties_new(PW_KEY_MEDIA_TYPE, "Audio",         //
+                                             PW_KEY_MEDIA_CATEGORY, "Capture",   //
+                                             PW_KEY_MEDIA_ROLE, "Music",         //
+                                             PW_KEY_STREAM_CAPTURE_SINK, "true", //
+                                             nullptr);
+    stream = pw_stream_new(core, kClientName, props);
+    if (!stream)
+        return false;
+    static const pw_stream_events events = [] {
+        pw_stream_events e{};
+        e.version = PW_VERSION_STREAM_EVENTS;
+        e.param_changed = onParamChanged;
+        e.state_changed = [](void* self, pw_stream_state old, pw_stream_state state,
+                             const char* error) {
+            onStreamState(self, old, state, error);
+        };
+        e.process = onProcess;
+        return e;
+    }();
+    *streamListener = spa_hook{};
+    pw_stream_add_listener(stream, streamListener.get(), &events, this);
+
+    // Offer float stereo at the host's rate; PipeWire converts whatever the
+    // sink plays into it.
+    uint8_t buffer[1024];
+    spa_pod_builder builder = SPA_POD_BUILDER_INIT(buffer, sizeof(buffer));
+    spa_audio_info_raw info{};
+    info.format = SPA_AUDIO_FORMAT_F32;
+    info.rate = rate;
+    info.channels = 2;
+    // Named positions give the stream's ports their channels, which the
+    // router matches the sink's ports by (the session manager would
+    // otherwise have named them from its target).
+    info.position[0] = SPA_AUDIO_CHANNEL_FL;
+    info.position[1] = SPA_AUDIO_CHANNEL_FR;
+    const spa_pod* params[1] = {spa_format_audio_raw_build(&builder, SPA_PARAM_EnumFormat, &info)};
+
+    pw_stream_connect(
+        stream, PW_DIRECTION_INPUT, PW_ID_ANY,
+        static_cast<pw_stream_flags>(PW_STREAM_FLAG_MAP_BUFFERS | PW_STREAM_FLAG_RT_PROCESS),
+        params, 1);
+    return true;
 }
 
 void PipeWireClient::closeStream()
@@ -207,6 +343,7 @@ void PipeWireClient::closeStream()
     if (!threadLoop)
         return;
     pw_thread_loop_lock(threadLoop);
+    wantedRate = 0;
     destroyStream();
     pw_thread_loop_unlock(threadLoop);
 }
@@ -221,6 +358,24 @@ void PipeWireClient::destroyStream()
     pw_stream_disconnect(stream);
     pw_stream_destroy(stream);
     stream = nullptr;
+}
+
+void PipeWireClient::onStreamState(void* self, int, int state, const char*)
+{
+    // Emitted on the loop thread (only the first, connecting state comes
+    // from the caller of pw_stream_connect).
+    auto* client = static_cast<PipeWireClient*>(self);
+    if (state == PW_STREAM_STATE_PAUSED && client->stream)
+    {
+        // The server made the node, so the router can link it.
+        client->router.setCaptureNode(pw_stream_get_node_id(client->stream));
+    }
+    else if (state == PW_STREAM_STATE_ERROR)
+    {
+        // A stream the server failed delivers nothing again: it goes with
+        // its connection, and both are made anew.
+        client->connectionLost();
+    }
 }
 
 void PipeWireClient::onParamChanged(void* self, uint32_t id, const spa_pod* param)

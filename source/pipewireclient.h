@@ -44,22 +44,32 @@ public:
     PipeWireClient& operator=(const PipeWireClient&) = delete;
 
     // Main thread. Starts the loop and connects to the server; false (with
-    // the reason in the log) when PipeWire cannot be reached. May throw
-    // std::bad_alloc, after which disconnect() cleans up.
+    // the reason in the log) when the loop or context could not be made, or
+    // when PipeWire cannot be reached yet. In that last case, and whenever
+    // the connection is lost later, the loop thread keeps trying to connect
+    // (see reconnect()) until disconnect(). May throw std::bad_alloc, after
+    // which disconnect() cleans up.
     bool connect();
     // Main thread. Closes the stream, then the connection and the loop.
     void disconnect();
-    // Set once connect() has succeeded, read by the audio thread.
+    // True while connected to the server, read by the audio thread.
     bool isConnected() const { return connected.load(std::memory_order_acquire); }
 
     // The audio thread's one connect step per stream: creates the capture
     // stream at `rate` under the loop's lock. False when it could not be
-    // created (the caller tries again later).
+    // created (the caller tries again later). From then on the stream is
+    // wanted at that rate: after a lost connection the loop thread opens it
+    // again by itself, and streamGeneration() tells the reader so.
     bool openStream(uint32_t rate);
 
     // Main thread, while the host does not process: closes the stream under
     // the loop's lock, so that the next openStream starts afresh.
     void closeStream();
+
+    // Rises each time the loop thread has opened the stream anew on a new
+    // connection: the frames in the ring and the last stamp then belong to
+    // a stream that is gone, and the reader starts over.
+    uint32_t streamGeneration() const { return generation.load(std::memory_order_acquire); }
 
     // Packets delivered into the ring since the stream opened.
     uint64_t packetCount() const { return packets.load(std::memory_order_relaxed); }
@@ -80,11 +90,20 @@ public:
 private:
     friend struct PipeWireClientTestAccess;
 
+    bool connectCore();
+    void dropConnection();
+    void connectionLost();
+    void reconnect();
+    void armReconnect(int64_t delayNanos);
+    void setLogFlushing(bool on);
+    bool createStream(uint32_t rate);
     void destroyStream();
     void paramChanged(uint32_t id, const spa_pod* param);
     void process();
     static void onParamChanged(void* self, uint32_t id, const spa_pod* param);
     static void onProcess(void* self);
+    static void onStreamState(void* self, int old, int state, const char* error);
+    static void onCoreError(void* self, uint32_t id, int seq, int res, const char* message);
 
     DiagnosticLog& log;
     FrameRing& ring;
@@ -94,6 +113,18 @@ private:
     pw_core* core = nullptr;
     pw_stream* stream = nullptr;
     std::unique_ptr<spa_hook> streamListener;
+    std::unique_ptr<spa_hook> coreListener;
+    // The loop thread's retries: at once after a loss, then after a delay
+    // that doubles up to a bound. Under the loop's lock, like core and stream.
+    spa_source* reconnectTimer = nullptr;
+    int64_t retryDelayNanos = 0;
+    int64_t connectedAtNanos = 0;
+    // The host's rate of the stream it opened (0: no stream wanted), which a
+    // new connection opens again.
+    uint32_t wantedRate = 0;
+    // Whether a connection was ever made: the first one completes the set-up
+    // in the log, later ones bring the connection back.
+    bool everConnected = false;
     // A member, not made in connect(): the audio thread may ask it at any
     // time, and its constructor allocates nothing.
     CaptureRouter router{log};
@@ -102,6 +133,7 @@ private:
     // Negotiated on the loop thread, read by the data thread.
     std::atomic<uint32_t> channels{2};
     std::atomic<bool> connected{false};
+    std::atomic<uint32_t> generation{0};
     std::atomic<uint64_t> packets{0};
 };
 

@@ -189,6 +189,7 @@ void StrovikProcessor::startCapture()
     stamp.clear();
     streamOpen = client.openStream(sampleRate);
     streamRate = sampleRate;
+    streamGeneration = client.streamGeneration();
     bridge->restart();
 }
 
@@ -312,6 +313,17 @@ tresult PLUGIN_API StrovikProcessor::process(ProcessData& data)
         startCapture();
         silence(bus, data.numSamples);
         return kResultOk;
+    }
+
+    // The connection was lost and the client opened the stream anew: what
+    // the ring still holds is from before the loss, and the bridge primes
+    // again from the new stream's packets, as after a first open.
+    const uint32_t generation = client.streamGeneration();
+    if (generation != streamGeneration)
+    {
+        streamGeneration = generation;
+        ring.discard();
+        bridge->restart();
     }
 
     if (data.processContext)

@@ -69,6 +69,8 @@ private:
     // process (between setProcessing(false) and setActive(true)).
     bool streamOpen = false;
     uint32_t streamRate = 0;
+    // The client's stream generation the reader last started from.
+    uint32_t streamGeneration = 0;
     // Audio thread only.
     bool wasPlaying = false;
     bool resetPending = false;

@@ -8,6 +8,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cmath>
 #include <csignal>
@@ -345,6 +346,65 @@ TEST_F(CaptureTest, ServerKilledMidStreamLeavesSilenceAndAPromptTerminate)
         std::chrono::duration<double>(std::chrono::steady_clock::now() - began).count();
     std::cout << "[ measured ] terminate after the server died: " << took * 1000 << " ms\n";
     EXPECT_LT(took, 10.0) << "terminate hung";
+}
+
+// The server crashes (or is restarted) under a running instance and comes
+// back on the same socket: the instance connects again by itself, opens its
+// stream again and hands out what plays on the new server, bit for bit.
+TEST_F(CaptureTest, ServerKilledAndStartedAgainIsHeardAgainBitExact)
+{
+    auto p = startProcessor();
+    const std::string before = wav("before.wav", stereoTone(440, 440, 0.5, kRate, 2.0));
+    const auto noise = stereoNoise(4242, kRate, 3.0);
+    const std::string after = wav("after.wav", noise);
+    const auto blockAt = [](double seconds) {
+        return static_cast<size_t>(seconds * kRate / kBlock);
+    };
+
+    std::unique_ptr<ChildProcess> player, newPlayer;
+    std::thread restarter;
+    std::atomic<bool> ready{false};
+    size_t readyBlock = 0;
+    Capture c = runRealtime(*p->processor, 2, kBlock, kRate, 5.5, [&](size_t index, ProcessBlock&) {
+        if (index == blockAt(0.3))
+            player = std::make_unique<ChildProcess>(play(before));
+        if (index == blockAt(1.2))
+            restarter = std::thread([&] {
+                server.kill();
+                std::this_thread::sleep_for(std::chrono::milliseconds(500));
+                server.launch();
+                ready.store(true);
+                newPlayer = std::make_unique<ChildProcess>(play(after));
+            });
+        if (readyBlock == 0 && ready.load())
+            readyBlock = index;
+    });
+    restarter.join();
+    player->wait();
+    newPlayer->wait();
+    EXPECT_EQ(p->terminate(), kResultOk);
+
+    const std::vector<float> heardBefore(c.channels[0].begin(),
+                                         c.channels[0].begin() + long(blockAt(1.2) * kBlock));
+    EXPECT_GT(peak(heardBefore), 0.4) << "nothing was heard before the server died";
+    ASSERT_GT(readyBlock, 0u) << "the server never came back";
+    const size_t readyFrame = readyBlock * kBlock;
+    const SequenceMatch m = matchResumed(c.channels[0], c.channels[1], noise, readyFrame);
+    ASSERT_GE(m.start, 0) << "what played on the new server never came out";
+    const double back = double(size_t(m.start) - readyFrame) / kRate;
+    std::cout << "[ measured ] sound again " << back * 1000 << " ms after the new server was ready;"
+              << " then compared=" << m.compared << " lost=" << m.lost << " altered=" << m.altered
+              << " underflow gaps=" << m.gaps << "\n";
+    EXPECT_LT(back, 1.0);
+    EXPECT_EQ(m.altered, 0u);
+    EXPECT_EQ(m.lost, 0u);
+    EXPECT_GT(m.compared, size_t(kRate)) << "less than a second of the new sequence came out";
+
+    const std::string log = readLog();
+    EXPECT_EQ(countOf(log, logLine(kConnectionLost)), 1u) << log;
+    EXPECT_EQ(countOf(log, logLine(kConnectionBack)), 1u) << log;
+    EXPECT_EQ(countOf(log, logLine(kConnectStream, " rate=48000 ringBytes=524288")), 1u)
+        << "the stream came back without the audio thread's connect step";
 }
 
 TEST_F(CaptureTest, CaptureFollowsTheDefaultSink)

@@ -168,6 +168,33 @@ SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<fl
     return m;
 }
 
+SequenceMatch matchResumed(const std::vector<float>& left, const std::vector<float>& right,
+                           const std::vector<float>& played, size_t from)
+{
+    size_t first = from;
+    while (first < left.size() && left[first] == 0.0f && right[first] == 0.0f)
+        ++first;
+    if (first + 64 > left.size())
+        return {};
+    std::vector<float> playedLeft(played.size() / 2);
+    for (size_t i = 0; i < playedLeft.size(); ++i)
+        playedLeft[i] = played[2 * i];
+    const long at = findSequence(playedLeft, std::vector<float>(left.begin() + long(first),
+                                                                left.begin() + long(first) + 64));
+    if (at < 0)
+        return {};
+    const auto tail = [&](const std::vector<float>& v) {
+        return std::vector<float>(v.begin() + long(first), v.end());
+    };
+    SequenceMatch m = matchSequence(tail(left), tail(right),
+                                    std::vector<float>(played.begin() + 2 * at, played.end()));
+    if (m.start >= 0)
+        m.start += long(first);
+    for (auto& event : m.events)
+        event.first += first;
+    return m;
+}
+
 namespace {
 
 // Solves the n×n system a·x = b in place (Gaussian elimination with partial

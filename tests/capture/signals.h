@@ -60,4 +60,12 @@ struct SequenceMatch
 SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<float>& right,
                             const std::vector<float>& played);
 
+// The same for a sequence that was already playing when the capture picked
+// it up (its first frames never reached the plug-in): the first sound at or
+// after captured frame `from` is looked up in `played`, and the match runs
+// from there. `start` is that captured frame; `unheard` counts only what
+// was left of the sequence after it.
+SequenceMatch matchResumed(const std::vector<float>& left, const std::vector<float>& right,
+                           const std::vector<float>& played, size_t from);
+
 } // namespace Strovik::Test

@@ -42,6 +42,14 @@ bool serverRequired()
 
 bool PipeWireTestServer::start(std::string& whyNot, bool withSessionManager)
 {
+    if (!prepare(whyNot))
+        return false;
+    launch(withSessionManager);
+    return true;
+}
+
+bool PipeWireTestServer::prepare(std::string& whyNot)
+{
     if (std::system(("bash " + kScript + " available >/dev/null 2>&1").c_str()) != 0)
     {
         whyNot = "PipeWire test server programs missing (pipewire, wireplumber, pipewire-bin)";
@@ -51,9 +59,8 @@ bool PipeWireTestServer::start(std::string& whyNot, bool withSessionManager)
     if (!::mkdtemp(pattern))
         throw std::runtime_error("mkdtemp failed");
     dir = pattern;
-    const std::string exports =
-        commandOutput("bash " + kScript + (withSessionManager ? " start " : " start-bare ") + dir);
-    running = true;
+    running = true; // from here on stop() cleans up, whatever else happens
+    const std::string exports = commandOutput("bash " + kScript + " env " + dir);
     // Lines of the form: export NAME=value
     size_t pos = 0;
     int found = 0;
@@ -77,13 +84,41 @@ bool PipeWireTestServer::start(std::string& whyNot, bool withSessionManager)
         ++found;
     }
     if (found == 0)
+        throw std::runtime_error("no environment for the private PipeWire server in " + dir);
+    return true;
+}
+
+void PipeWireTestServer::launch(bool withSessionManager)
+{
+    // A server killed before may have left its pid files: stop clears them.
+    std::system(("bash " + kScript + " stop " + dir + " >/dev/null 2>&1").c_str());
+    const std::string mode = withSessionManager ? " start " : " start-bare ";
+    if (std::system(("bash " + kScript + mode + dir + " >/dev/null").c_str()) != 0)
     {
         // Stopped, but its directory stays for the logs the message points at.
         running = false;
         std::system(("bash " + kScript + " stop " + dir + " >/dev/null 2>&1").c_str());
         throw std::runtime_error("the private PipeWire server did not start (see " + dir + ")");
     }
-    return true;
+}
+
+void PipeWireTestServer::kill()
+{
+    for (const char* program : {"wireplumber", "pipewire"})
+    {
+        int pid = 0;
+        std::ifstream(dir + "/" + program + ".pid") >> pid;
+        if (pid > 0)
+            ::kill(pid, SIGKILL);
+    }
+}
+
+void PipeWireTestServer::restartSessionManager(int signal)
+{
+    const std::string name = signal == SIGKILL ? "KILL" : "TERM";
+    if (std::system(("bash " + kScript + " restart-session-manager " + dir + " " + name).c_str()) !=
+        0)
+        throw std::runtime_error("the session manager did not come back (see " + dir + ")");
 }
 
 int PipeWireTestServer::serverPid() const

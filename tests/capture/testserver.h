@@ -17,6 +17,17 @@ public:
     // Returns false with a reason when the PipeWire programs are missing.
     // Without a session manager, nothing is ever linked.
     bool start(std::string& whyNot, bool withSessionManager = true);
+    // The two halves of start: the server's directory made and this
+    // process's clients pointed at it (before any client runs: it sets the
+    // environment), then the server started there and ready. launch() may
+    // follow a kill() to bring a server up again on the same socket.
+    bool prepare(std::string& whyNot);
+    void launch(bool withSessionManager = true);
+    // The server and its session manager killed (SIGKILL), as a crash does.
+    void kill();
+    // The session manager alone stopped with `signal` and started again,
+    // back once it has published the defaults.
+    void restartSessionManager(int signal);
     // The server's process id (0 when not running).
     int serverPid() const;
     void stop();

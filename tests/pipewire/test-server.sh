@@ -6,6 +6,10 @@
 #   test-server.sh start DIR   start both under DIR; prints export lines:
 #                                eval "$(tests/pipewire/test-server.sh start DIR)"
 #   test-server.sh start-bare DIR  the server alone: no session manager, nothing linked
+#   test-server.sh restart-session-manager DIR [SIGNAL]
+#                              stop the session manager with SIGNAL (TERM,
+#                                as a service restart does; KILL, as a crash)
+#                                and start it again on the running server
 #   test-server.sh stop DIR    stop what start recorded in DIR (safe to repeat)
 #   test-server.sh env DIR     print the export lines again
 #   test-server.sh available   exit 0 when the needed programs are installed
@@ -26,7 +30,7 @@ die() { say "$*"; exit 1; }
 now_ms() { echo $(( $(date +%s%N) / 1000000 )); }
 
 usage() {
-    sed -n '6,11s/^#//p' "$0" >&2
+    sed -n '6,15s/^#//p' "$0" >&2
     exit 2
 }
 
@@ -314,10 +318,35 @@ start() {
     print_env "$DIR"
 }
 
+# Stops the session manager alone and starts it again, as a user's
+# "restart wireplumber" does: the server, its nodes and its clients' links
+# stay; the session manager's own objects (the "default" metadata among
+# them) go and are made anew.
+restart_session_manager() {
+    local pid t0 signal=${1:-TERM}
+    pid=$(our_pid "$DIR/wireplumber.pid" wireplumber) || die "no session manager runs in $DIR"
+    [ -n "$(our_pid "$DIR/pipewire.pid" pipewire)" ] || die "no server runs in $DIR"
+    kill -"$signal" "$pid" 2>/dev/null
+    t0=$(now_ms)
+    while running "$pid"; do
+        [ $(( $(now_ms) - t0 )) -lt "$STOP_TIMEOUT_MS" ] || { kill -KILL "$pid" 2>/dev/null; }
+        sleep 0.01
+    done
+    t0=$(now_ms)
+    launch wireplumber
+    until defaults_ready; do
+        child_alive wireplumber || die "wireplumber exited during start-up"
+        [ $(( $(now_ms) - t0 )) -lt "$READY_TIMEOUT_MS" ] || die "defaults not set again after ${READY_TIMEOUT_MS} ms"
+        sleep 0.02
+    done
+    say "session manager ready again in $(( $(now_ms) - t0 )) ms (wireplumber $(cat "$DIR/wireplumber.pid"))"
+}
+
 cmd=${1:-}
 case $cmd in
     available) [ $# -eq 1 ] || usage; available; exit ;;
     start | start-bare | stop | env) { [ $# -eq 2 ] && [ -n "$2" ]; } || usage ;;
+    restart-session-manager) { [ $# -ge 2 ] && [ $# -le 3 ] && [ -n "$2" ]; } || usage ;;
     *) usage ;;
 esac
 
@@ -340,4 +369,5 @@ case $cmd in
     start-bare) start bare ;;
     stop) stop ;;
     env) print_env "$DIR" ;;
+    restart-session-manager) restart_session_manager "${3:-TERM}" ;;
 esac
