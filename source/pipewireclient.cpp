@@ -89,7 +89,6 @@ bool PipeWireClient::connect()
     stereoScratch.resize(static_cast<size_t>(kMaxConvertedFrames) * 2);
     streamListener = std::make_unique<spa_hook>();
     coreListener = std::make_unique<spa_hook>();
-    everConnected = false;
     retryDelayNanos = 0;
     wantedRate = 0;
     log.write("%s\n", LogText::kSetup);
@@ -109,14 +108,12 @@ bool PipeWireClient::connect()
         retryDelayNanos = kFirstRetryNanos;
         armReconnect(retryDelayNanos);
     }
+    everConnected = reached;
     pw_thread_loop_start(threadLoop);
     pw_thread_loop_unlock(threadLoop);
 
     if (reached)
-    {
-        everConnected = true;
         log.write("%s\n", LogText::kSetupDone);
-    }
     return reached;
 }
 

@@ -430,6 +430,97 @@ TEST_F(CaptureTest, CaptureFollowsTheDefaultSink)
 
 namespace {
 
+// The session manager restarted under a running instance: the plug-in's
+// own links stay, the "default" metadata is made anew, and a later change
+// of the default sink is still followed. Linking the players is the session
+// manager's: WirePlumber 0.5 links them again; a restarted 0.4.13 links no
+// stream at all, old or new, so there only the plug-in's links are looked at.
+TEST_F(CaptureTest, SessionManagerRestartKeepsTheCaptureAndTheDefaultSinkFollowed)
+{
+    const bool playersRelinked = wireplumberSeries() != "0.4";
+    auto p = startProcessor();
+    ChildProcess first = play(wav("first.wav", stereoTone(440, 440, 0.5, kRate, 1.3)));
+    const std::string again = wav("again.wav", stereoTone(440, 440, 0.5, kRate, 1.5));
+    const std::string second = wav("second.wav", stereoTone(880, 880, 0.5, kRate, 3.0));
+    const auto blockAt = [](double seconds) {
+        return static_cast<size_t>(seconds * kRate / kBlock);
+    };
+    const auto sleep = [](double seconds) {
+        std::this_thread::sleep_for(std::chrono::duration<double>(seconds));
+    };
+    std::thread restarter;
+    std::atomic<bool> ready{false};
+    size_t readyBlock = 0, movedBlock = 0;
+    std::atomic<bool> moved{false};
+    std::string linksAfterRestart, linksAfterMove;
+    std::unique_ptr<ChildProcess> againPlayer, secondPlayer;
+    Capture c = runRealtime(*p->processor, 2, kBlock, kRate, 7.0, [&](size_t index, ProcessBlock&) {
+        if (index == blockAt(1.5))
+            restarter = std::thread([&] {
+                server.restartSessionManager(SIGTERM);
+                ready.store(true);
+                againPlayer = std::make_unique<ChildProcess>(play(again));
+                sleep(0.3);
+                linksAfterRestart = commandOutput("timeout 5 pw-link -l");
+                sleep(1.5);
+                commandOutput("timeout 5 pw-metadata 0 default.configured.audio.sink "
+                              "'{ \"name\": \"strovik-test-sink-2\" }' Spa:String:JSON >/dev/null");
+                secondPlayer = std::make_unique<ChildProcess>(play(second, "strovik-test-sink-2"));
+                moved.store(true);
+                sleep(1.0);
+                linksAfterMove = commandOutput("timeout 5 pw-link -l");
+            });
+        if (readyBlock == 0 && ready.load())
+            readyBlock = index;
+        if (movedBlock == 0 && moved.load())
+            movedBlock = index;
+    });
+    restarter.join();
+    first.wait();
+    EXPECT_EQ(p->terminate(), kResultOk);
+    ASSERT_GT(readyBlock, 0u);
+    ASSERT_GT(movedBlock, 0u);
+
+    // The plug-in's links: on the first sink's monitor after the restart,
+    // on the second's once the new default metadata names it.
+    const std::string node = program_invocation_short_name;
+    for (const char* side : {"FL", "FR"})
+    {
+        const std::string into = "\n  |-> " + node + ":input_" + side + "\n";
+        EXPECT_NE(linksAfterRestart.find(std::string("strovik-test-sink:monitor_") + side + into),
+                  std::string::npos)
+            << linksAfterRestart;
+        EXPECT_NE(linksAfterMove.find(std::string("strovik-test-sink-2:monitor_") + side + into),
+                  std::string::npos)
+            << "the new default sink was not followed after the restart:\n"
+            << linksAfterMove;
+    }
+    EXPECT_EQ(readLog().find(kConnectionLost), std::string::npos)
+        << "the server stayed: the connection was never lost";
+
+    const std::vector<float>& left = c.channels[0];
+    const auto stretch = [&](size_t from, size_t to) {
+        return std::vector<float>(left.begin() + long(from * kBlock),
+                                  left.begin() + long(std::min(to * kBlock, left.size())));
+    };
+    EXPECT_NEAR(dominantFrequency(stretch(blockAt(0.5), blockAt(1.2)), kRate), 440, 440 * 0.005);
+    if (!playersRelinked)
+        return;
+    size_t resumed = readyBlock * kBlock;
+    while (resumed < left.size() && left[resumed] == 0.0f)
+        ++resumed;
+    const double after = double(resumed - readyBlock * kBlock) / kRate;
+    std::cout << "[ measured ] sound " << after * 1000
+              << " ms after the session manager was back\n";
+    EXPECT_LT(after, 1.0);
+    EXPECT_NEAR(
+        dominantFrequency(stretch(readyBlock + blockAt(0.5), readyBlock + blockAt(1.3)), kRate),
+        440, 440 * 0.005);
+    EXPECT_NEAR(
+        dominantFrequency(stretch(movedBlock + blockAt(0.5), movedBlock + blockAt(2.0)), kRate),
+        880, 880 * 0.005);
+}
+
 TEST_F(CaptureTest, UnusableHostRatesKeepTheLastGoodOne)
 {
     // Not finite, not positive, rounding to 0 Hz, or too large for 32 bits:

@@ -40,6 +40,18 @@ bool serverRequired()
     return ci && std::string(ci) == "true";
 }
 
+std::string wireplumberSeries()
+{
+    const std::string version = commandOutput("wireplumber --version 2>/dev/null");
+    const std::string linked = "Linked with libwireplumber ";
+    const size_t at = version.find(linked);
+    if (at == std::string::npos)
+        return "";
+    const std::string number = version.substr(at + linked.size());
+    const size_t second = number.find('.', number.find('.') + 1);
+    return number.substr(0, second);
+}
+
 bool PipeWireTestServer::start(std::string& whyNot, bool withSessionManager)
 {
     if (!prepare(whyNot))

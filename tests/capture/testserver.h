@@ -43,6 +43,10 @@ private:
 // Whether tests that need the server must run rather than skip (CI).
 bool serverRequired();
 
+// The installed WirePlumber's series, "0.4" or "0.5" (empty when unknown):
+// for the few costs that are the session manager's, not the plug-in's.
+std::string wireplumberSeries();
+
 // A child process started with posix_spawnp, stopped by its pid.
 class ChildProcess
 {

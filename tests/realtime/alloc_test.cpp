@@ -12,6 +12,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdio>
 #include <cstring>
@@ -295,6 +296,80 @@ TEST_F(RealtimeSafetyTest, RealtimeThreadsNeitherAllocateLockNorTouchFilesAndNoL
 TEST_F(RealtimeSafetyTest, EngagedResamplerNeitherAllocatesLocksNorTouchesFiles)
 {
     checkRealtimeWindow(*factory, server, 2000.0);
+}
+
+// The server dies and comes back inside the window: the loop thread drops
+// the connection, connects again and opens the stream anew while the audio
+// thread keeps calling process, and PipeWire's data thread delivers again.
+// Neither real-time thread allocates, locks or touches a file meanwhile.
+TEST_F(RealtimeSafetyTest, ReconnectInsideTheWindowKeepsTheRealtimeThreadsClean)
+{
+    ProcessorInstance p(*factory);
+    ASSERT_EQ(p.initialize(), kResultOk);
+    constexpr int32 block = 64;
+    ASSERT_EQ(p.setup(kRate, block), kResultOk);
+    const std::string tone = server.directory() + "/tone.wav";
+    writeFloatWav(tone, stereoTone(440, 660, 0.5, kRate, 20.0), 2, 48000);
+    auto player = std::make_unique<ChildProcess>(play(tone, "", 256));
+    runRealtime(*p.processor, 2, block, kRate, 1.5);
+
+    ProcessBlock data(2, block);
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(block / kRate));
+    std::unique_ptr<ChildProcess> newPlayer;
+    unsigned long long launchedAt = 0;
+    const int audioThread = Strovik::HeapProbe::currentThreadId();
+    std::atomic<int> restarterThread{0};
+    // Started before the window opens: making a thread allocates. Its own calls (spawning the
+    // server) are told apart by its id: its name is the program's, as the data thread's is.
+    std::thread restarter([&] {
+        restarterThread = Strovik::HeapProbe::currentThreadId();
+        std::this_thread::sleep_for(std::chrono::seconds(2));
+        server.kill();
+        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        server.launch();
+        launchedAt = Strovik::monotonicMillis();
+        newPlayer = std::make_unique<ChildProcess>(play(tone, "", 256));
+    });
+    Strovik::HeapProbe::start();
+    auto next = std::chrono::steady_clock::now();
+    for (int i = 0; i < 10000; ++i)
+    {
+        data.run(*p.processor);
+        next += period;
+        std::this_thread::sleep_until(next);
+    }
+    auto counts = Strovik::HeapProbe::stop();
+    const unsigned long long windowEnd = Strovik::monotonicMillis();
+    restarter.join();
+    player.reset();
+    newPlayer.reset();
+    EXPECT_EQ(p.terminate(), kResultOk);
+
+    for (const auto& t : counts)
+    {
+        std::cout << "[ measured ] thread " << t.name << " (" << t.tid
+                  << (t.tid == audioThread ? ", audio" : "")
+                  << (t.tid == restarterThread ? ", the test's restarter" : "") << "): allocations "
+                  << t.allocations << ", frees " << t.frees << ", mutex locks " << t.locks
+                  << ", file calls " << t.fileCalls << "\n";
+        if (t.name == "strovik-capture" || t.tid == restarterThread)
+            continue;
+        EXPECT_EQ(t.allocations, 0u) << t.name;
+        EXPECT_EQ(t.frees, 0u) << t.name;
+        EXPECT_EQ(t.locks, 0u) << t.name;
+        EXPECT_EQ(t.fileCalls, 0u) << t.name << ": " << t.fileCallsByName;
+    }
+    // The reconnect did happen inside the window, and packets came again.
+    const std::string log = readLog();
+    EXPECT_EQ(countOf(log, logLine(kConnectionLost)), 1u) << log;
+    EXPECT_EQ(countOf(log, logLine(kConnectionBack)), 1u) << log;
+    ASSERT_GT(launchedAt, 0u);
+    const auto pw = statusLines(log, kPwStatus);
+    EXPECT_GT(linesBetween(pw, launchedAt, windowEnd), 0u)
+        << "no packet reached the ring after the reconnect:\n"
+        << log;
+    EXPECT_EQ(countOf(log, kConnectStream), 1u) << "the audio thread opened the stream again";
 }
 
 } // namespace

@@ -524,6 +524,17 @@ TEST_F(RoutingTest, OwnOutputStartingAndStoppingCostsOneQuantumPerSwitch)
     EXPECT_EQ(cost.m.unheard + cost.m.compared + cost.m.lost, noise.size() / 2);
 }
 
+// The quanta a player loses while the session manager moves it to a new
+// default sink, which the capture cannot hear either way. WirePlumber 0.4
+// keeps the player running through the move: one. WirePlumber 0.5 moves it
+// in steps of its own, and the player misses one to two more on the way
+// (seen as 2048 to 6144 frames lost over two moves at a 2048-frame quantum,
+// on direct links as on the monitor): two.
+uint32_t playerMoveQuanta()
+{
+    return wireplumberSeries() == "0.4" ? 1 : 2;
+}
+
 // The default moves to the second sink and back while a player plays; the
 // session manager moves the player (and a stream of the host) along.
 SwitchCost switchDefaultSinkTwice(IAudioProcessor& processor, const std::string& file,
@@ -563,9 +574,10 @@ TEST_F(RoutingTest, DefaultSinkSwitchesOnDirectLinksKeepTheOthersAndLeaveTheHost
         EXPECT_EQ(line.rfind(kFeeds, 0), 0u) << line;
     // The player's links into us hold through its move (removals wait until
     // it has moved), so at most the move itself shows.
+    const uint32_t move = playerMoveQuanta();
     EXPECT_LE(cost.places, 2u);
-    EXPECT_LE(cost.m.lost, 2u * quantum);
-    EXPECT_LE(cost.m.duplicated + cost.m.gapFrames, 2u * (quantum + kBlock));
+    EXPECT_LE(cost.m.lost, 2u * move * quantum);
+    EXPECT_LE(cost.m.duplicated + cost.m.gapFrames, 2u * (move * quantum + kBlock));
 }
 
 TEST_F(RoutingTest, DefaultSinkSwitchesOnTheMonitorFollowTheSink)
@@ -588,10 +600,12 @@ TEST_F(RoutingTest, DefaultSinkSwitchesOnTheMonitorFollowTheSink)
     EXPECT_EQ(after.sourcesOf(node), std::set<uint32_t>{after.nodeNamed("strovik-test-sink")})
         << after.describeLinksInto(node);
     // What a switch costs is the graph's: the player leaves one driver for
-    // another. The most seen was three quanta per switch.
+    // another. The most seen was three quanta per switch, with the player's
+    // move its own quantum or two more.
+    const uint32_t move = playerMoveQuanta();
     EXPECT_LE(cost.places, 4u);
-    EXPECT_LE(cost.m.lost + cost.m.gapFrames, 2u * 3 * (quantum + kBlock));
-    EXPECT_GT(cost.m.compared, noise.size() / 2 - 2u * 4 * quantum);
+    EXPECT_LE(cost.m.lost + cost.m.gapFrames, 2u * (2 + move) * (quantum + kBlock));
+    EXPECT_GT(cost.m.compared, noise.size() / 2 - 2u * (3 + move) * quantum);
 }
 
 // From another program's click to the host's block that puts it out, on the
@@ -785,7 +799,7 @@ TEST_F(RoutingTest, DirectLinksGoWhenTheHostIsKilled)
     EXPECT_EQ(after.sourcesOf(after.nodeNamed("strovik-test-sink")).count(playerNode), 1u);
 }
 
-TEST_F(RoutingTest, ServerRestartInDirectModeLeavesSilenceThenWorksAgain)
+TEST_F(RoutingTest, ServerRestartInDirectModeComesBackWithTheHostStillLeftOut)
 {
     const std::string tone = "tone.wav";
     auto own = std::make_unique<OwnPlayer>(kOwnHz, 0.5);
@@ -799,29 +813,29 @@ TEST_F(RoutingTest, ServerRestartInDirectModeLeavesSilenceThenWorksAgain)
     // The player alone: with the host's tone summed in, peaks would reach 1.
     EXPECT_NEAR(peak(before.channels[0]), 0.5, 0.001);
 
-    ::kill(server.serverPid(), SIGKILL);
+    server.kill();
     Capture dead = runRealtime(*p->processor, 2, kBlock, kRate, 0.5);
     EXPECT_EQ(peak(std::vector<float>(dead.channels[0].end() - kBlock * 8, dead.channels[0].end())),
               0.0);
-    const auto stopping = Clock::now();
-    EXPECT_EQ(p->terminate(), kResultOk);
-    EXPECT_LT(msBetween(stopping, Clock::now()), 10000.0) << "terminate hung";
     player.reset();
     own.reset();
-    server.stop();
 
-    ASSERT_TRUE(startServer());
+    // The same instance, no new initialize: back on direct links, with the
+    // host's own (new) stream still left out.
+    server.launch();
+    const auto restarted = Clock::now();
     own = std::make_unique<OwnPlayer>(kOwnHz, 0.5);
     ASSERT_TRUE(own->start());
     player = std::make_unique<ChildProcess>(
         play(wav(tone, stereoTone(kOtherHz, kOtherHz, 0.5, kRate, 3.0))));
-    const auto restarted = Clock::now();
-    ASSERT_EQ(p->initialize(), kResultOk);
-    ASSERT_EQ(p->setup(kRate, kBlock), kResultOk);
     Capture again = runRealtime(*p->processor, 2, kBlock, kRate, 2.5);
     EXPECT_TRUE(watcher().waitFor(feedsLine(1), restarted, std::chrono::seconds(1)));
+    const auto stopping = Clock::now();
     EXPECT_EQ(p->terminate(), kResultOk);
+    EXPECT_LT(msBetween(stopping, Clock::now()), 1000.0) << "terminate hung";
     expectLevels(steadyPart(again.channels[0], 0.2), "after the restart");
+    EXPECT_EQ(watcher().count(kConnectionLost), 1u);
+    EXPECT_EQ(watcher().count(kConnectionBack), 1u);
 }
 
 TEST_F(RoutingTest, TwoHundredCyclesInDirectModeKeepThreadsDescriptorsAndMemoryFlat)
