@@ -261,6 +261,8 @@ void PipeWireClient::reconnect()
             armReconnect(nextRetryDelay(0));
             return;
         }
+        // Release: a reader that acquires the new generation also sees the
+        // stamp cleared, so its restart never starts from the old stream's.
         generation.fetch_add(1, std::memory_order_release);
     }
 }
