@@ -187,6 +187,24 @@ bool timesNeverDecrease(const std::vector<StatusLine>& lines)
                           [](const StatusLine& a, const StatusLine& b) { return a.t < b.t; });
 }
 
+// `calls` process calls paced at the host's `rate`, as its audio thread
+// makes them, and what each thread did meanwhile.
+std::vector<Strovik::HeapProbe::ThreadCounts>
+probedWindow(IAudioProcessor& processor, ProcessBlock& data, double rate, int calls)
+{
+    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
+        std::chrono::duration<double>(data.samples() / rate));
+    auto next = std::chrono::steady_clock::now();
+    Strovik::HeapProbe::start();
+    for (int i = 0; i < calls; ++i)
+    {
+        data.run(processor);
+        next += period;
+        std::this_thread::sleep_until(next);
+    }
+    return Strovik::HeapProbe::stop();
+}
+
 // 10,000 paced 64-frame process calls with a tone playing, the host's
 // clock `hostPpm` faster than the graph's; with an offset the warm-up is
 // long enough for the clock bridge to engage its resampler first.
@@ -209,19 +227,9 @@ void checkRealtimeWindow(IPluginFactory& factory, PipeWireTestServer& server, do
 
     // Only process calls and the pacing between them run in the window.
     ProcessBlock data(2, block);
-    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(block / hostRate));
     const int audioThread = Strovik::HeapProbe::currentThreadId();
     const unsigned long long windowStart = Strovik::monotonicMillis();
-    auto next = std::chrono::steady_clock::now();
-    Strovik::HeapProbe::start();
-    for (int i = 0; i < 10000; ++i)
-    {
-        data.run(*p.processor);
-        next += period;
-        std::this_thread::sleep_until(next);
-    }
-    auto counts = Strovik::HeapProbe::stop();
+    const auto counts = probedWindow(*p.processor, data, hostRate, 10000);
     const unsigned long long windowEnd = Strovik::monotonicMillis();
     player.terminate();
     // The log's close writes whatever the threads left queued.
@@ -314,8 +322,6 @@ TEST_F(RealtimeSafetyTest, ReconnectInsideTheWindowKeepsTheRealtimeThreadsClean)
     runRealtime(*p.processor, 2, block, kRate, 1.5);
 
     ProcessBlock data(2, block);
-    const auto period = std::chrono::duration_cast<std::chrono::steady_clock::duration>(
-        std::chrono::duration<double>(block / kRate));
     std::unique_ptr<ChildProcess> newPlayer;
     unsigned long long launchedAt = 0;
     const int audioThread = Strovik::HeapProbe::currentThreadId();
@@ -331,15 +337,7 @@ TEST_F(RealtimeSafetyTest, ReconnectInsideTheWindowKeepsTheRealtimeThreadsClean)
         launchedAt = Strovik::monotonicMillis();
         newPlayer = std::make_unique<ChildProcess>(play(tone, "", 256));
     });
-    Strovik::HeapProbe::start();
-    auto next = std::chrono::steady_clock::now();
-    for (int i = 0; i < 10000; ++i)
-    {
-        data.run(*p.processor);
-        next += period;
-        std::this_thread::sleep_until(next);
-    }
-    auto counts = Strovik::HeapProbe::stop();
+    const auto counts = probedWindow(*p.processor, data, kRate, 10000);
     const unsigned long long windowEnd = Strovik::monotonicMillis();
     restarter.join();
     player.reset();
