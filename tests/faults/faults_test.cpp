@@ -46,6 +46,34 @@ long residentKiB()
     return resident * (::sysconf(_SC_PAGESIZE) / 1024);
 }
 
+// Threads, descriptors and resident memory of this process, for the tests
+// that repeat something many times and expect nothing to pile up.
+struct Footprint
+{
+    size_t threads = entriesIn("/proc/self/task");
+    size_t fds = entriesIn("/proc/self/fd");
+    long rssKiB = residentKiB();
+};
+
+void expectFlat(const Footprint& before, const Footprint& after, unsigned repeats,
+                const std::string& what)
+{
+    std::cout << "[ measured ] " << repeats << " " << what << ": threads " << before.threads
+              << " -> " << after.threads << ", fds " << before.fds << " -> " << after.fds
+              << ", RSS " << before.rssKiB << " KiB -> " << after.rssKiB << " KiB\n";
+    EXPECT_EQ(after.threads, before.threads);
+    // A stream torn down while PipeWire 0.3.65 is still setting it up now
+    // and then keeps one eventfd in the library (about 1 in 100 cycles, more
+    // under load or sanitizers); a descriptor of ours left open would be one
+    // per repeat.
+    EXPECT_LT(after.fds - before.fds, repeats / 10);
+// Sanitizers hold freed memory back (quarantine, shadow) on purpose.
+#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
+    // Allocator noise is fine; a leak of a ring (512 KiB) each time is not.
+    EXPECT_LT(after.rssKiB - before.rssKiB, 8 * 1024);
+#endif
+}
+
 double secondsSince(std::chrono::steady_clock::time_point t)
 {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - t).count();
@@ -238,28 +266,10 @@ TEST_F(FaultTest, ManyLifecyclesLeaveThreadsDescriptorsAndMemoryFlat)
     };
     for (int i = 0; i < 10; ++i) // warm-up: libraries, allocator pools
         cycle();
-    const size_t threads = entriesIn("/proc/self/task");
-    const size_t fds = entriesIn("/proc/self/fd");
-    const long rss = residentKiB();
+    const Footprint before;
     for (int i = 0; i < 200; ++i)
         cycle();
-    const size_t threadsAfter = entriesIn("/proc/self/task");
-    const size_t fdsAfter = entriesIn("/proc/self/fd");
-    const long rssAfter = residentKiB();
-    std::cout << "[ measured ] 200 initialize/terminate cycles: threads " << threads << " -> "
-              << threadsAfter << ", fds " << fds << " -> " << fdsAfter << ", RSS " << rss
-              << " KiB -> " << rssAfter << " KiB\n";
-    EXPECT_EQ(threadsAfter, threads);
-    // A stream torn down while PipeWire 0.3.65 is still setting it up now
-    // and then keeps one eventfd in the library (about 1 in 100 cycles, more
-    // under load or sanitizers); a descriptor of ours left open would be one
-    // per cycle.
-    EXPECT_LT(fdsAfter - fds, 200u / 10);
-// Sanitizers hold freed memory back (quarantine, shadow) on purpose.
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    // Allocator noise is fine; a per-cycle leak of a ring (512 KiB) is not.
-    EXPECT_LT(rssAfter - rss, 8 * 1024);
-#endif
+    expectFlat(before, Footprint{}, 200, "initialize/terminate cycles");
 }
 
 // No server at all for a minute: the instance retries quietly, without a
@@ -329,27 +339,13 @@ TEST_F(FaultTest, FiftyServerRestartsUnderOneInstanceLeaveThreadsDescriptorsAndM
     };
     for (int i = 0; i < 5; ++i) // warm-up: libraries, allocator pools
         restart();
-    const size_t threads = entriesIn("/proc/self/task");
-    const size_t fds = entriesIn("/proc/self/fd");
-    const long rss = residentKiB();
+    const Footprint before;
     for (int i = 0; i < 50; ++i)
         restart();
-    const size_t threadsAfter = entriesIn("/proc/self/task");
-    const size_t fdsAfter = entriesIn("/proc/self/fd");
-    const long rssAfter = residentKiB();
+    expectFlat(before, Footprint{}, 50, "server restarts under one instance");
     const std::string log = readLog();
-    std::cout << "[ measured ] 50 server restarts: threads " << threads << " -> " << threadsAfter
-              << ", fds " << fds << " -> " << fdsAfter << ", RSS " << rss << " KiB -> " << rssAfter
-              << " KiB; " << countOf(log, logLine(kConnectionLost)) << " lost and "
-              << countOf(log, logLine(kConnectionBack)) << " back lines\n";
     EXPECT_EQ(countOf(log, logLine(kConnectionBack)), 55u);
     EXPECT_EQ(countOf(log, logLine(kConnectionLost)), 55u);
-    EXPECT_EQ(threadsAfter, threads);
-    // As for the lifecycles: PipeWire's rare kept eventfd, not one a restart.
-    EXPECT_LT(fdsAfter - fds, 50u / 10);
-#if !defined(__SANITIZE_ADDRESS__) && !defined(__SANITIZE_THREAD__)
-    EXPECT_LT(rssAfter - rss, 8 * 1024);
-#endif
     // Still capturing at the end.
     ChildProcess player = play(toneFile(2.0));
     Capture c = runRealtime(*p->processor, 2, kBlock, kRate, 1.5);
