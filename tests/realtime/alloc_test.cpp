@@ -205,6 +205,30 @@ probedWindow(IAudioProcessor& processor, ProcessBlock& data, double rate, int ca
     return Strovik::HeapProbe::stop();
 }
 
+// No allocation, free, lock or file call on any thread but the instance's
+// loop thread ("strovik-capture", which writes the log) and `ignored` (a
+// thread of the test's own).
+void expectRealtimeThreadsClean(const std::vector<Strovik::HeapProbe::ThreadCounts>& counts,
+                                int audioThread, int ignored = -1)
+{
+    for (const auto& t : counts)
+    {
+        std::cout << "[ measured ] thread " << t.name << " (" << t.tid
+                  << (t.tid == audioThread ? ", audio" : "")
+                  << (t.tid == ignored ? ", the test's own" : "") << "): allocations "
+                  << t.allocations << ", frees " << t.frees << ", mutex locks " << t.locks
+                  << ", file calls " << t.fileCalls
+                  << (t.fileCalls ? " (" + t.fileCallsByName + ")" : std::string())
+                  << ", other writes " << t.otherWrites << "\n";
+        if (t.name == "strovik-capture" || t.tid == ignored)
+            continue;
+        EXPECT_EQ(t.allocations, 0u) << t.name;
+        EXPECT_EQ(t.frees, 0u) << t.name;
+        EXPECT_EQ(t.locks, 0u) << t.name;
+        EXPECT_EQ(t.fileCalls, 0u) << t.name << ": " << t.fileCallsByName;
+    }
+}
+
 // 10,000 paced 64-frame process calls with a tone playing, the host's
 // clock `hostPpm` faster than the graph's; with an offset the warm-up is
 // long enough for the clock bridge to engage its resampler first.
@@ -239,20 +263,7 @@ void checkRealtimeWindow(IPluginFactory& factory, PipeWireTestServer& server, do
     // data thread, which bears the program's name (a thread that made no
     // counted call at all is not listed). The loop thread,
     // "strovik-capture", writes the file and is left out.
-    for (const auto& t : counts)
-    {
-        std::cout << "[ measured ] thread " << t.name << " (" << t.tid
-                  << (t.tid == audioThread ? ", audio" : "") << "): allocations " << t.allocations
-                  << ", frees " << t.frees << ", mutex locks " << t.locks << ", file calls "
-                  << t.fileCalls << (t.fileCalls ? " (" + t.fileCallsByName + ")" : std::string())
-                  << ", other writes " << t.otherWrites << "\n";
-        if (t.name == "strovik-capture")
-            continue;
-        EXPECT_EQ(t.allocations, 0u) << t.name;
-        EXPECT_EQ(t.frees, 0u) << t.name;
-        EXPECT_EQ(t.locks, 0u) << t.name;
-        EXPECT_EQ(t.fileCalls, 0u) << t.name << ": " << t.fileCallsByName;
-    }
+    expectRealtimeThreadsClean(counts, audioThread);
     // That both threads ran in the window shows in the lines they posted
     // there (below); HeapProbe's own tests show it would have seen their calls.
 
@@ -344,20 +355,7 @@ TEST_F(RealtimeSafetyTest, ReconnectInsideTheWindowKeepsTheRealtimeThreadsClean)
     newPlayer.reset();
     EXPECT_EQ(p.terminate(), kResultOk);
 
-    for (const auto& t : counts)
-    {
-        std::cout << "[ measured ] thread " << t.name << " (" << t.tid
-                  << (t.tid == audioThread ? ", audio" : "")
-                  << (t.tid == restarterThread ? ", the test's restarter" : "") << "): allocations "
-                  << t.allocations << ", frees " << t.frees << ", mutex locks " << t.locks
-                  << ", file calls " << t.fileCalls << "\n";
-        if (t.name == "strovik-capture" || t.tid == restarterThread)
-            continue;
-        EXPECT_EQ(t.allocations, 0u) << t.name;
-        EXPECT_EQ(t.frees, 0u) << t.name;
-        EXPECT_EQ(t.locks, 0u) << t.name;
-        EXPECT_EQ(t.fileCalls, 0u) << t.name << ": " << t.fileCallsByName;
-    }
+    expectRealtimeThreadsClean(counts, audioThread, restarterThread);
     // The reconnect did happen inside the window, and packets came again.
     const std::string log = readLog();
     EXPECT_EQ(countOf(log, logLine(kConnectionLost)), 1u) << log;
