@@ -246,8 +246,12 @@ bool CaptureRouter::start(pw_loop* loop_, pw_core* core_)
         loop, [](void* self, uint64_t) { static_cast<CaptureRouter*>(self)->update(); }, this);
     settleTimer = pw_loop_add_timer(
         loop, [](void* self, uint64_t) { static_cast<CaptureRouter*>(self)->update(); }, this);
+    metadataTimer = pw_loop_add_timer(
+        loop,
+        [](void* self, uint64_t) { static_cast<CaptureRouter*>(self)->rebindQuietMetadata(); },
+        this);
     registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
-    if (!updateEvent || !settleTimer || !registry)
+    if (!updateEvent || !settleTimer || !metadataTimer || !registry)
     {
         stop();
         return false;
@@ -277,11 +281,10 @@ void CaptureRouter::stop()
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
         registry = nullptr;
     }
-    if (loop && updateEvent)
-        pw_loop_destroy_source(loop, updateEvent);
-    if (loop && settleTimer)
-        pw_loop_destroy_source(loop, settleTimer);
-    updateEvent = settleTimer = nullptr;
+    for (spa_source* source : {updateEvent, settleTimer, metadataTimer})
+        if (loop && source)
+            pw_loop_destroy_source(loop, source);
+    updateEvent = settleTimer = metadataTimer = nullptr;
     nodes.clear();
     ports.clear();
     graphLinks.clear();
@@ -358,7 +361,10 @@ void CaptureRouter::global(uint32_t id, const char* type, const spa_dict* props)
     else if (std::strcmp(type, PW_TYPE_INTERFACE_Metadata) == 0)
     {
         if (textFrom(props, PW_KEY_METADATA_NAME) == kDefaultMetadata)
+        {
+            metadataRebindsLeft = kMetadataRebinds;
             bindMetadata(id);
+        }
         return;
     }
     else
@@ -427,6 +433,19 @@ void CaptureRouter::bindMetadata(uint32_t id)
                              &CaptureRouterEvents::metadata(), metadata.get());
     pw_proxy_add_listener(proxy, &metadata->proxyListener, &CaptureRouterEvents::metadataProxy(),
                           metadata.get());
+    if (metadataTimer && defaultSinkName.empty() && metadataRebindsLeft > 0)
+    {
+        timespec quiet{0, kMetadataQuietNanos};
+        pw_loop_update_timer(loop, metadataTimer, &quiet, nullptr, false);
+    }
+}
+
+void CaptureRouter::rebindQuietMetadata()
+{
+    if (!metadata || !defaultSinkName.empty() || metadataRebindsLeft <= 0)
+        return;
+    --metadataRebindsLeft;
+    bindMetadata(metadata->id);
 }
 
 void CaptureRouter::clearMetadata()

@@ -53,6 +53,14 @@ public:
     // and the host's output leaving for a moment must not bring back a
     // monitor that carries it when it returns. Monitor links are never held.
     static constexpr int64_t kSettleNanos = 200 * 1000 * 1000;
+    // How long a newly bound "default" metadata may stay silent about the
+    // default sink before it is bound again, and how often that is tried.
+    // A session manager that has just started can announce the object
+    // before it has filled it, and a bind that early was seen (PipeWire 1.4,
+    // WirePlumber 0.5) never to hear the value set a moment later, though a
+    // later bind does.
+    static constexpr int64_t kMetadataQuietNanos = 500 * 1000 * 1000;
+    static constexpr int kMetadataRebinds = 4;
 
     explicit CaptureRouter(DiagnosticLog& log);
     ~CaptureRouter();
@@ -98,6 +106,7 @@ private:
     void globalRemove(uint32_t id);
     void bindClient(uint32_t id);
     void bindMetadata(uint32_t id);
+    void rebindQuietMetadata();
     void clearMetadata();
     void setDefaultSink(const char* json);
 
@@ -120,6 +129,8 @@ private:
     std::unique_ptr<spa_hook> registryListener;
     spa_source* updateEvent = nullptr;
     spa_source* settleTimer = nullptr;
+    spa_source* metadataTimer = nullptr;
+    int metadataRebindsLeft = 0;
 
     std::map<uint32_t, std::unique_ptr<Node>> nodes;
     std::map<uint32_t, std::unique_ptr<Port>> ports;
