@@ -95,6 +95,8 @@ struct CaptureRouter::Metadata
     pw_proxy* proxy = nullptr;
     spa_hook metadataListener{};
     spa_hook proxyListener{};
+    // Whether this binding has said anything of the default sink yet.
+    bool heardDefaultSink = false;
 };
 
 // The event tables, kept apart from the class so its header needs none of
@@ -146,7 +148,10 @@ struct CaptureRouterEvents
             return 0;
         // A null key clears every property of the subject.
         if (!key || std::strcmp(key, kDefaultSinkKey) == 0)
+        {
+            metadata->heardDefaultSink = true;
             metadata->router->setDefaultSink(value);
+        }
         return 0;
     }
 
@@ -391,8 +396,10 @@ void CaptureRouter::globalRemove(uint32_t id)
     }
     if (metadata && metadata->id == id)
     {
+        // The session manager went (or restarts): the last default sink is
+        // still the best guess, and its monitor links stay until a new
+        // "default" metadata names another.
         clearMetadata();
-        defaultSinkName.clear();
         relevant = true;
     }
     if (relevant)
@@ -433,7 +440,7 @@ void CaptureRouter::bindMetadata(uint32_t id)
                              &CaptureRouterEvents::metadata(), metadata.get());
     pw_proxy_add_listener(proxy, &metadata->proxyListener, &CaptureRouterEvents::metadataProxy(),
                           metadata.get());
-    if (metadataTimer && defaultSinkName.empty() && metadataRebindsLeft > 0)
+    if (metadataTimer && metadataRebindsLeft > 0)
     {
         timespec quiet{0, kMetadataQuietNanos};
         pw_loop_update_timer(loop, metadataTimer, &quiet, nullptr, false);
@@ -442,7 +449,7 @@ void CaptureRouter::bindMetadata(uint32_t id)
 
 void CaptureRouter::rebindQuietMetadata()
 {
-    if (!metadata || !defaultSinkName.empty() || metadataRebindsLeft <= 0)
+    if (!metadata || metadata->heardDefaultSink || metadataRebindsLeft <= 0)
         return;
     --metadataRebindsLeft;
     bindMetadata(metadata->id);

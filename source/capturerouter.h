@@ -54,7 +54,8 @@ public:
     // monitor that carries it when it returns. Monitor links are never held.
     static constexpr int64_t kSettleNanos = 200 * 1000 * 1000;
     // How long a newly bound "default" metadata may stay silent about the
-    // default sink before it is bound again, and how often that is tried.
+    // default sink before it is bound again, and how often that is tried
+    // (a session manager with no sink at all never names one).
     // A session manager that has just started can announce the object
     // before it has filled it, and a bind that early was seen (PipeWire 1.4,
     // WirePlumber 0.5) never to hear the value set a moment later, though a
