@@ -57,7 +57,8 @@ field() { dpkg-deb --field "$DEB" "$1"; }
 [ "$(field Section)" = sound ] || fail "Section: $(field Section)"
 [ -n "$(field Maintainer)" ] || fail "no Maintainer"
 [ -n "$(field Description)" ] || fail "no Description"
-field Depends | grep -q 'libpipewire-0\.3-0 (>= ' || fail "Depends lacks libpipewire-0.3-0: $(field Depends)"
+# Debian 13 renamed the library's package for 64-bit time (t64).
+field Depends | grep -qE 'libpipewire-0\.3-0(t64)? \(>= ' || fail "Depends lacks libpipewire-0.3-0: $(field Depends)"
 field Depends | grep -q 'libc6 (>= ' || fail "Depends lacks libc6: $(field Depends)"
 contents=$(dpkg-deb --contents "$DEB")
 while read -r file; do

@@ -50,7 +50,11 @@ case "$SECONDS_EACH" in
 esac
 
 # clang and its libFuzzer runtime on top of what every build needs.
-"$ROOT/scripts/install-deps.sh" clang libclang-rt-14-dev
+# The runtime's package is named after clang's major version (14 on Debian
+# 12, 19 on Debian 13), so clang comes first.
+"$ROOT/scripts/install-deps.sh" clang
+CLANG_MAJOR=$(clang --version | sed -n 's/.*clang version \([0-9]*\).*/\1/p' | head -n 1)
+"$ROOT/scripts/install-deps.sh" "libclang-rt-$CLANG_MAJOR-dev"
 
 SANITIZE="-fsanitize=fuzzer-no-link,address,undefined -fno-sanitize-recover=all \
 -fno-omit-frame-pointer -fsanitize-coverage-ignorelist=$ROOT/fuzz/coverage-ignorelist.txt"
