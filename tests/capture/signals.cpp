@@ -54,23 +54,27 @@ double peak(const std::vector<float>& samples)
 
 double dominantFrequency(const std::vector<float>& samples, double rate)
 {
-    double first = -1, last = -1;
-    long crossings = 0;
+    // The median spacing: a dropout (silence padded in) or a skipped packet
+    // changes only the spacings around it, where a mean over the whole
+    // stretch would count it as a slower or faster pitch.
+    std::vector<double> spacings;
+    double last = -1;
     for (size_t i = 1; i < samples.size(); ++i)
     {
         if (samples[i - 1] < 0 && samples[i] >= 0 && samples[i] - samples[i - 1] > 1e-4f)
         {
             // Interpolate the crossing between the two samples.
             const double t = (i - 1) + samples[i - 1] / double(samples[i - 1] - samples[i]);
-            if (first < 0)
-                first = t;
+            if (last >= 0)
+                spacings.push_back(t - last);
             last = t;
-            ++crossings;
         }
     }
-    if (crossings < 2)
+    if (spacings.empty())
         return 0;
-    return rate * double(crossings - 1) / (last - first);
+    std::nth_element(spacings.begin(), spacings.begin() + long(spacings.size() / 2),
+                     spacings.end());
+    return rate / spacings[spacings.size() / 2];
 }
 
 long findSequence(const std::vector<float>& haystack, const std::vector<float>& needle)

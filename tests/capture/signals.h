@@ -19,8 +19,7 @@ using Strovik::Hostkit::writeFloatWav;
 
 double rms(const std::vector<float>& samples, size_t from = 0, size_t to = SIZE_MAX);
 double peak(const std::vector<float>& samples);
-// Frequency from the mean spacing of upward zero crossings, over the
-// non-silent part of the signal.
+// Frequency from the median spacing of upward zero crossings.
 double dominantFrequency(const std::vector<float>& samples, double rate);
 
 // SINAD of a sine near `hz` in samples[from, from + length): a four-parameter

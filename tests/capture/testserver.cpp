@@ -40,16 +40,31 @@ bool serverRequired()
     return ci && std::string(ci) == "true";
 }
 
-std::string wireplumberSeries()
+namespace {
+
+// "X.Y.Z" from a program's "Linked with libNAME X.Y.Z" line (empty when none).
+std::string linkedVersion(const std::string& program, const std::string& library)
 {
-    const std::string version = commandOutput("wireplumber --version 2>/dev/null");
-    const std::string linked = "Linked with libwireplumber ";
+    const std::string version = commandOutput(program + " --version 2>/dev/null");
+    const std::string linked = "Linked with " + library + " ";
     const size_t at = version.find(linked);
     if (at == std::string::npos)
         return "";
-    const std::string number = version.substr(at + linked.size());
-    const size_t second = number.find('.', number.find('.') + 1);
-    return number.substr(0, second);
+    const std::string rest = version.substr(at + linked.size());
+    return rest.substr(0, rest.find_first_not_of("0123456789."));
+}
+
+} // namespace
+
+std::string wireplumberSeries()
+{
+    const std::string version = linkedVersion("wireplumber", "libwireplumber");
+    return version.substr(0, version.find('.', version.find('.') + 1));
+}
+
+int pipewireMajor()
+{
+    return std::atoi(linkedVersion("pipewire", "libpipewire").c_str());
 }
 
 bool PipeWireTestServer::start(std::string& whyNot, bool withSessionManager)

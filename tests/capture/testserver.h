@@ -46,6 +46,8 @@ bool serverRequired();
 // The installed WirePlumber's series, "0.4" or "0.5" (empty when unknown):
 // for the few costs that are the session manager's, not the plug-in's.
 std::string wireplumberSeries();
+// The installed PipeWire's major version (0 for the 0.3 series).
+int pipewireMajor();
 
 // A child process started with posix_spawnp, stopped by its pid.
 class ChildProcess

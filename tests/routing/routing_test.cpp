@@ -326,8 +326,9 @@ TEST_F(RoutingTest, TwoOtherSourcesAreSummedBitExact)
     std::vector<float> firstRight(first.size() / 2);
     for (size_t i = 0; i < firstRight.size(); ++i)
         firstRight[i] = first[2 * i + 1];
-    const long missed = findSequence(
-        firstRight, std::vector<float>(right.begin() + long(heard), right.begin() + long(heard) + 64));
+    const long missed =
+        findSequence(firstRight, std::vector<float>(right.begin() + long(heard),
+                                                    right.begin() + long(heard) + 64));
     ASSERT_GE(missed, 0) << "what came out on the right is not the first player";
     const long sa = long(heard) - missed;
     std::cout << "[ measured ] the first player's first " << missed
@@ -536,8 +537,11 @@ TEST_F(RoutingTest, OwnOutputStartingAndStoppingCostsOneQuantumPerSwitch)
     EXPECT_LE(cost.m.lostRuns, toggles.size());
     EXPECT_LE(cost.m.lost, toggles.size() * 2 * quantum);
     // Inserted quanta, and the host's block that came short while a quantum
-    // was missing.
-    EXPECT_LE(cost.m.duplicated + cost.m.gapFrames, toggles.size() * (quantum + kBlock));
+    // was missing. PipeWire 1.x, slowed by a sanitizer, has run the relinked
+    // stream up to a second quantum late (11264 and 15360 frames over the
+    // four switches at a 2048-frame quantum): two quanta a switch there.
+    const uint32_t inserted = pipewireMajor() >= 1 ? 2 : 1;
+    EXPECT_LE(cost.m.duplicated + cost.m.gapFrames, toggles.size() * (inserted * quantum + kBlock));
     EXPECT_EQ(cost.m.unheard + cost.m.compared + cost.m.lost, noise.size() / 2);
 }
 
