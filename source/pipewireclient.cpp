@@ -113,7 +113,12 @@ bool PipeWireClient::connect()
     pw_thread_loop_unlock(threadLoop);
 
     if (reached)
+    {
+        // Published last: an audio thread that sees it finds loop and core
+        // in place. (Without a server the loop thread publishes it, later.)
+        connected.store(true, std::memory_order_release);
         log.write("%s\n", LogText::kSetupDone);
+    }
     return reached;
 }
 
@@ -179,7 +184,6 @@ bool PipeWireClient::connectCore()
     router.start(pw_thread_loop_get_loop(threadLoop), core);
     setLogFlushing(true);
     connectedAtNanos = monotonicNanos();
-    connected.store(true, std::memory_order_release);
     return true;
 }
 
@@ -237,22 +241,19 @@ void PipeWireClient::connectionLost()
 
 void PipeWireClient::reconnect()
 {
-    if (!connected.load(std::memory_order_relaxed))
+    if (connected.load(std::memory_order_relaxed))
+        return;
+    dropConnection();
+    if (!connectCore())
     {
-        dropConnection();
-        if (!connectCore())
-        {
-            retryDelayNanos = nextRetryDelay(retryDelayNanos);
-            armReconnect(retryDelayNanos);
-            return;
-        }
-        log.write("%s\n", everConnected ? LogText::kConnectionBack : LogText::kSetupDone);
-        everConnected = true;
+        retryDelayNanos = nextRetryDelay(retryDelayNanos);
+        armReconnect(retryDelayNanos);
+        return;
     }
     // The stream the host had, at the host's rate, opened here on the loop
     // thread: the audio thread takes no lock for it, it only sees the new
     // generation and starts its reading over.
-    if (wantedRate != 0 && !stream)
+    if (wantedRate != 0)
     {
         // No writer runs now: the last stamp described the stream that went.
         stamp.clear();
@@ -265,6 +266,11 @@ void PipeWireClient::reconnect()
         // stamp cleared, so its restart never starts from the old stream's.
         generation.fetch_add(1, std::memory_order_release);
     }
+    // Only now: an audio thread that saw the connection before the new
+    // generation would play what the ring kept from before the loss.
+    connected.store(true, std::memory_order_release);
+    log.write("%s\n", everConnected ? LogText::kConnectionBack : LogText::kSetupDone);
+    everConnected = true;
 }
 
 void PipeWireClient::armReconnect(int64_t delayNanos)
