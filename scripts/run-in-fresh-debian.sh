@@ -22,6 +22,11 @@ say() { echo "run-in-fresh-debian: $*" >&2; }
 if [ "${1:-}" = --inside ]; then
     target=$2
     shift 2
+    # The root made a private mount point of its own, so that nothing
+    # mounted below it propagates back out, also where "/" is no mount
+    # point (as inside another chroot).
+    mount --bind "$target" "$target"
+    mount --make-private "$target"
     mount -t proc proc "$target/proc"
     mount -t sysfs -o ro sys "$target/sys"
     # A /dev of its own, with only the nodes a build and its tests use: the
@@ -111,7 +116,7 @@ git clone -q "$ROOT" "$TARGET/srv/project"
 say "root ready after ${SECONDS}s: $(cat "$TARGET/etc/debian_version"), running: $COMMAND"
 
 set +e
-unshare --mount --propagation private "$0" --inside "$TARGET" "$COMMAND"
+unshare --mount --propagation unchanged "$0" --inside "$TARGET" "$COMMAND"
 rc=$?
 set -e
 say "$SUITE: exit $rc after ${SECONDS}s in all"
