@@ -2,6 +2,8 @@
 
 #include "realtimeloop.h"
 
+#include <chrono>
+
 namespace Strovik::Test {
 
 std::vector<size_t> Capture::silentBlocks() const
@@ -30,9 +32,25 @@ Capture runRealtime(IAudioProcessor& processor, int32 outputChannels, int32 bloc
     for (auto& c : capture.channels)
         c.reserve(blocks * blockSize);
 
+    // A block this late behind the schedule: the machine did not run the
+    // host's thread in time, and the blocks that catch up take what the
+    // plug-in had buffered faster than it comes in.
+    using Clock = std::chrono::steady_clock;
+    const auto stall = std::chrono::milliseconds(kHostStallMs);
+    const auto period = std::chrono::duration<double>(blockSize / sampleRate);
+    const auto start = Clock::now();
+    bool stalled = false;
+    const auto timedBefore = [&](size_t index, ProcessBlock& b) {
+        const bool late = Clock::now() - start > index * period + stall;
+        capture.hostStalls += late && !stalled;
+        stalled = late;
+        if (before)
+            before(index, b);
+    };
+
     ProcessBlock block(outputChannels, blockSize);
     Strovik::Hostkit::runBlocksInRealtime(
-        processor, block, sampleRate, blocks, before, [&](size_t, const ProcessBlock& done) {
+        processor, block, sampleRate, blocks, timedBefore, [&](size_t, const ProcessBlock& done) {
             for (int32 c = 0; c < outputChannels; ++c)
                 capture.channels[c].insert(capture.channels[c].end(), done.channel(c).begin(),
                                            done.channel(c).end());

@@ -10,10 +10,16 @@
 
 namespace Strovik::Test {
 
+// Shorter delays of the host than this leave the plug-in enough buffered.
+inline constexpr int kHostStallMs = 10;
+
 struct Capture
 {
     std::vector<std::vector<float>> channels;
     int32 blockSize = 0;
+    // Stretches of blocks that began more than kHostStallMs behind their
+    // schedule: each may empty what the plug-in had buffered, once.
+    size_t hostStalls = 0;
 
     // Blocks (by index) whose samples on channel 0 are all zero.
     std::vector<size_t> silentBlocks() const;

@@ -1,5 +1,8 @@
 #include "serverfixture.h"
 
+#include <algorithm>
+#include <cerrno>
+#include <cstdint>
 #include <iostream>
 
 namespace Strovik::Test {
@@ -38,6 +41,48 @@ std::unique_ptr<ProcessorInstance> ServerFixture::startProcessor(double rate, in
     EXPECT_EQ(p->initialize(), kResultOk);
     EXPECT_EQ(p->setup(rate, block), kResultOk);
     return p;
+}
+
+size_t ServerFixture::expectLostOnlyInLateCycles(const SequenceMatch& m, size_t lateBefore) const
+{
+    // Only the player or the capture stream late costs the sequence frames
+    // (another client late loses its own cycle alone). The server names a
+    // stream's node after the stream or after the program it runs in.
+    const std::string clients[] = {"(pw-play-", "(strovik-capture-",
+                                   std::string("(") + program_invocation_short_name + "-"};
+    const auto reports = server.lateClientReports();
+    size_t late = 0;
+    size_t quantum = SIZE_MAX;
+    for (size_t i = std::min(lateBefore, reports.size()); i < reports.size(); ++i)
+    {
+        std::cout << "[ measured ] server: " << reports[i] << "\n";
+        if (std::none_of(std::begin(clients), std::end(clients), [&](const std::string& c) {
+                return reports[i].find(c) != std::string::npos;
+            }))
+            continue;
+        ++late;
+        // "rate:<quantum>/<rate>": the frames of the cycle it was late for.
+        if (const auto at = reports[i].find(" rate:"); at != std::string::npos)
+            quantum = std::min(quantum, size_t(std::stoul(reports[i].substr(at + 6))));
+    }
+    // A report stands for one cycle, so what it lost is a cycle's frames
+    // at most, and late cycles lose whole cycles.
+    EXPECT_LE(m.lostRuns, late) << "frames lost with no player or capture stream late";
+    if (late > 0 && quantum != SIZE_MAX)
+    {
+        EXPECT_LE(m.lost, late * quantum);
+        EXPECT_EQ(m.lost % quantum, 0u) << "lost frames that are not whole cycles";
+    }
+    return late;
+}
+
+void ServerFixture::expectGapsOnlyWhereTheMachineStalled(const SequenceMatch& m, size_t late,
+                                                         const Capture& capture) const
+{
+    if (capture.hostStalls > 0)
+        std::cout << "[ measured ] the host's thread ran late " << capture.hostStalls
+                  << " time(s)\n";
+    EXPECT_LE(m.gaps, 2 * late + capture.hostStalls) << "underflows the machine does not explain";
 }
 
 } // namespace Strovik::Test

@@ -157,6 +157,16 @@ int PipeWireTestServer::serverPid() const
     return pid;
 }
 
+std::vector<std::string> PipeWireTestServer::lateClientReports() const
+{
+    std::ifstream log(dir + "/pipewire.log");
+    std::vector<std::string> reports;
+    for (std::string line; std::getline(log, line);)
+        if (line.find("client too slow!") != std::string::npos)
+            reports.push_back(line);
+    return reports;
+}
+
 void PipeWireTestServer::stop()
 {
     if (!running)

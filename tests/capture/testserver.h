@@ -30,6 +30,10 @@ public:
     void restartSessionManager(int signal);
     // The server's process id (0 when not running).
     int serverPid() const;
+    // The server's reports of a client late for a graph cycle (the machine
+    // did not run it in time) since it was last launched, in order: one for
+    // each client and cycle.
+    std::vector<std::string> lateClientReports() const;
     void stop();
     ~PipeWireTestServer() { stop(); }
 

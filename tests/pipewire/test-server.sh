@@ -240,6 +240,13 @@ launch() {
     for v in PIPEWIRE_DEBUG WIREPLUMBER_DEBUG; do
         [ -n "${!v:-}" ] && passthrough+=("$v=${!v}")
     done
+    # Otherwise the server reports every client late for a graph cycle
+    # ("client too slow!": the first in two seconds at info, the others at
+    # debug): what a loaded machine cost, told apart from what a client
+    # lost by itself.
+    if [ "$1" = pipewire ] && [ -z "${PIPEWIRE_DEBUG:-}" ]; then
+        passthrough+=("PIPEWIRE_DEBUG=2,pw.node:4")
+    fi
     # A clean environment keeps out the caller's session bus address and
     # DISPLAY (which would reach the real desktop) and any PIPEWIRE_* setting;
     # HOME inside DIR leaves nothing to fall back on in the real home.
