@@ -420,15 +420,19 @@ TEST_F(CaptureTest, CaptureFollowsTheDefaultSink)
     auto p = startProcessor();
     const std::string tone = wav("tone.wav", stereoTone(880, 880, 0.5, kRate, 2.0));
     // Once the stream runs, the default moves to the second sink; what plays
-    // there must come out.
+    // there must come out. The move is not waited for: a host's audio thread
+    // held up would start the player late on a loaded machine.
+    std::unique_ptr<ChildProcess> move;
     Capture c = captureWhilePlaying(
         *p->processor, tone, 4.0, 2, kRate,
         [&](size_t index, ProcessBlock&) {
             if (index == 10)
-                commandOutput("timeout 5 pw-metadata 0 default.configured.audio.sink "
-                              "'{ \"name\": \"strovik-test-sink-2\" }' Spa:String:JSON >/dev/null");
+                move = std::make_unique<ChildProcess>(std::vector<std::string>{
+                    "timeout", "5", "pw-metadata", "0", "default.configured.audio.sink",
+                    R"({ "name": "strovik-test-sink-2" })", "Spa:String:JSON"});
         },
         "strovik-test-sink-2");
+    EXPECT_EQ(move->wait(), 0);
     auto left = middle(c.channels[0], kRate);
     ASSERT_FALSE(left.empty()) << "nothing played on the new default sink came out";
     EXPECT_NEAR(dominantFrequency(left, kRate), 880, 880 * 0.005);

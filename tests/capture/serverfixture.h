@@ -31,9 +31,10 @@ protected:
 
     // A loaded machine may not run a client in time for graph cycles: when
     // it is the player or the capture stream's own data thread, the frames
-    // of those cycles are lost to the capture, and the server reports it.
-    // Frames lost with no such report since `lateBefore` are the plug-in's,
-    // and so are any but whole cycles. Take `lateBefore` (a
+    // of those cycles are lost to the capture, and a 0.3 server reports it
+    // (1.x, which does not wait for streams, reports none: there every loss
+    // counts). Frames lost with no such report since `lateBefore` are the
+    // plug-in's, and so are any but whole cycles. Take `lateBefore` (a
     // lateClientReports() count) once the sequence plays: a graph that
     // starts reports its first cycles late as a rule, and loses nothing by
     // it. Returns the count of reports that count.

@@ -240,10 +240,10 @@ launch() {
     for v in PIPEWIRE_DEBUG WIREPLUMBER_DEBUG; do
         [ -n "${!v:-}" ] && passthrough+=("$v=${!v}")
     done
-    # Otherwise the server reports every client late for a graph cycle
+    # Otherwise a 0.3 server reports every client late for a graph cycle
     # ("client too slow!": the first in two seconds at info, the others at
     # debug): what a loaded machine cost, told apart from what a client
-    # lost by itself.
+    # lost by itself. (1.x does not wait for streams and reports none.)
     if [ "$1" = pipewire ] && [ -z "${PIPEWIRE_DEBUG:-}" ]; then
         passthrough+=("PIPEWIRE_DEBUG=2,pw.node:4")
     fi
