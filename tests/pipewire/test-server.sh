@@ -112,6 +112,11 @@ stop() {
 # The installed WirePlumber's series, e.g. "0.4" or "0.5": each reads its
 # own configuration format (0.4 Lua fragments, 0.5 SPA-JSON), so the one
 # written must follow what is installed, not the distribution's name.
+pipewire_series() {
+    pipewire --version 2>/dev/null |
+        sed -n 's/^Linked with libpipewire \([0-9]*\.[0-9]*\).*/\1/p' | head -n 1
+}
+
 wireplumber_series() {
     wireplumber --version 2>/dev/null |
         sed -n 's/^Linked with libwireplumber \([0-9]*\.[0-9]*\).*/\1/p' | head -n 1
@@ -243,8 +248,10 @@ launch() {
     # Otherwise a 0.3 server reports every client late for a graph cycle
     # ("client too slow!": the first in two seconds at info, the others at
     # debug): what a loaded machine cost, told apart from what a client
-    # lost by itself. (1.x does not wait for streams and reports none.)
-    if [ "$1" = pipewire ] && [ -z "${PIPEWIRE_DEBUG:-}" ]; then
+    # lost by itself. 1.x does not wait for streams and reports none, and
+    # its debug lines would only slow it down.
+    if [ "$1" = pipewire ] && [ -z "${PIPEWIRE_DEBUG:-}" ] &&
+        [ "$(pipewire_series)" = 0.3 ]; then
         passthrough+=("PIPEWIRE_DEBUG=2,pw.node:4")
     fi
     # A clean environment keeps out the caller's session bus address and
