@@ -109,14 +109,15 @@ stop() {
     rm -f "$DIR/wireplumber.pid" "$DIR/pipewire.pid"
 }
 
-# The installed WirePlumber's series, e.g. "0.4" or "0.5": each reads its
-# own configuration format (0.4 Lua fragments, 0.5 SPA-JSON), so the one
-# written must follow what is installed, not the distribution's name.
+# The installed PipeWire's series, e.g. "0.3" or "1.4".
 pipewire_series() {
     pipewire --version 2>/dev/null |
         sed -n 's/^Linked with libpipewire \([0-9]*\.[0-9]*\).*/\1/p' | head -n 1
 }
 
+# The installed WirePlumber's series, e.g. "0.4" or "0.5": each reads its
+# own configuration format (0.4 Lua fragments, 0.5 SPA-JSON), so the one
+# written must follow what is installed, not the distribution's name.
 wireplumber_series() {
     wireplumber --version 2>/dev/null |
         sed -n 's/^Linked with libwireplumber \([0-9]*\.[0-9]*\).*/\1/p' | head -n 1
