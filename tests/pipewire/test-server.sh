@@ -283,7 +283,7 @@ fail_start() {
     say "$*"
     local log
     for log in pipewire wireplumber; do
-        [ -s "$DIR/$log.log" ] && { say "--- tail of $DIR/$log.log"; tail -n 15 "$DIR/$log.log" >&2; }
+        [ -s "$DIR/$log.log" ] && { say "--- tail of $DIR/$log.log (debug lines left out)"; grep -v "^\[D\]" "$DIR/$log.log" | tail -n 15 >&2; }
     done
     stop
     exit 1
