@@ -317,6 +317,7 @@ void ClockBridge::restart()
     haveStamp = false;
     lastSequence = stampValue.sequence;
     burstFrames = 0;
+    stepWatchUntilNanos = 0;
     dropAboveTarget = false;
     started = false;
     historyLeft.fill(0.0f);
@@ -349,6 +350,8 @@ ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp
 
     takeStamp(stamp);
     takeCycle(nowNanos, frames);
+    const double lastTarget = state.targetFrames;
+    const double lastError = state.fillFrames - lastTarget;
     state.targetFrames = targetFill();
     double error = measureFill(ring) - state.targetFrames;
 
@@ -374,9 +377,12 @@ ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp
     }
     state.fillFrames = state.targetFrames + error;
 
-    if (!state.engaged && drift.add(secondsBetween(trendStartNanos, nowNanos), error) &&
-        pacesConfirmDrift())
-        engage(error, nowNanos, result);
+    if (!state.engaged)
+    {
+        watchForStep(lastTarget, lastError, error, nowNanos);
+        if (drift.add(secondsBetween(trendStartNanos, nowNanos), error) && pacesConfirmDrift())
+            engage(error, nowNanos, result);
+    }
 
     uint32_t written = 0;
     if (state.engaged)
@@ -576,6 +582,28 @@ void ClockBridge::restartTrend(int64_t nowNanos)
     // The fill was just set: a trend starts afresh from there.
     trendStartNanos = nowNanos;
     drift.reset(marginFrames * kEngageMarginFraction, kMaxRatioDeviation * rate);
+}
+
+void ClockBridge::watchForStep(double lastTarget, double lastError, double error, int64_t nowNanos)
+{
+    // A new quantum or a longer burst moves the target, and the fill error
+    // often steps within a cycle or two after it, by as much as a quantum
+    // (the first player joining, as a rule). A step that size would hide a
+    // drift behind it for tens of seconds on a busy machine, so the trend
+    // is judged from after it. Steps the error does not take (a quantum
+    // going back to a height the fill already allowed for) keep the trend.
+    if (state.targetFrames != lastTarget)
+    {
+        stepWatchError = lastError;
+        stepWatchUntilNanos =
+            nowNanos + static_cast<int64_t>(2.0 * state.quantumFrames / rate * kNanosPerSecond);
+    }
+    if (nowNanos <= stepWatchUntilNanos &&
+        std::abs(error - stepWatchError) > kGlideStepFraction * marginFrames)
+    {
+        restartTrend(nowNanos);
+        stepWatchUntilNanos = 0;
+    }
 }
 
 double ClockBridge::paceRatio() const

@@ -266,6 +266,7 @@ private:
     uint32_t resynchroniseHigh(FrameRing& ring, double error, int64_t nowNanos,
                                BlockResult& result);
     void restartTrend(int64_t nowNanos);
+    void watchForStep(double lastTarget, double lastError, double error, int64_t nowNanos);
     double paceRatio() const;
     bool pacesConfirmDrift() const;
     void engage(double error, int64_t nowNanos, BlockResult& result);
@@ -311,6 +312,10 @@ private:
     uint32_t lastCallFrames = 0;
     int64_t lastCallNanos = 0;
     uint32_t burstFrames = 0;
+    // After a change of the target: until when a step of the fill error
+    // counts as its consequence, and the error it is measured from.
+    int64_t stepWatchUntilNanos = 0;
+    double stepWatchError = 0.0;
 
     bool dropAboveTarget = false; // set by reprime(), until priming ends
     bool started = false;         // output has begun since restart()

@@ -133,6 +133,8 @@ struct Scenario
     uint32_t readerBurst = 1;
     // Toggles the quantum between 1024 and 2048 this often (0: never).
     double quantumSwitchSeconds = 0.0;
+    // The quantum goes from 1024 to 2048 once, at this time (-1: never).
+    double quantumRiseAt = -1.0;
     // The writer misses every cycle in [stallAt, stallAt + stallSeconds).
     double stallAt = -1.0;
     double stallSeconds = 0.0;
@@ -240,6 +242,8 @@ private:
         sourceFrame += frames;
         const bool fast = scenario.writerPpmAt >= 0.0 && cycle >= scenario.writerPpmAt;
         writerCycle += quantum / (kRate * (fast ? 1.0 + scenario.writerPpm * 1e-6 : 1.0));
+        if (scenario.quantumRiseAt >= 0.0 && writerCycle >= scenario.quantumRiseAt)
+            quantum = 2048;
         if (scenario.quantumSwitchSeconds > 0.0 && writerCycle >= nextSwitch)
         {
             quantum = quantum == 1024 ? 2048 : 1024;
@@ -1003,6 +1007,33 @@ TEST(ClockBridge, EngagesSeamlesslyOnBlocksShorterThanTheFilterHistory)
     EXPECT_GE(tracking.windows, 4);
     EXPECT_GE(tracking.worstDb(), 110.0);
     EXPECT_EQ(sim.bridge.status().underflows, 0u);
+}
+
+// The first player joining raises the graph's quantum, and the fill steps
+// up by a quantum soon after (the server hands over an extra one): on
+// clocks 1000 ppm apart the bridge still engages within seconds of it,
+// where the step would otherwise hide the drift for tens of seconds.
+TEST(ClockBridge, AStepSoonAfterANewQuantumDoesNotHideADrift)
+{
+    Scenario s;
+    s.ppm = 1000.0;
+    s.quantumRiseAt = 0.5;
+    s.burstAt = 0.55;
+    s.burstFrames = 1024;
+    Simulation sim(s);
+    Figures before;
+    const double engagedAt = runUntilEngaged(sim, 60.0, before);
+    ASSERT_GT(engagedAt, 0.0) << "never engaged";
+    EXPECT_LT(engagedAt, s.burstAt + 6.0);
+    EXPECT_EQ(before.resyncs, 0u);
+    // Engaged early, it then settles as it does without the step.
+    Figures settled;
+    sim.runUntil(engagedAt + 2 * kSettleSeconds, [&](const Block& b) {
+        if (b.time > engagedAt + kSettleSeconds)
+            settled.add(b);
+    });
+    EXPECT_EQ(settled.padded + settled.skipped + settled.resyncs, 0u);
+    EXPECT_NEAR((settled.meanRatio() - s.idealRatio()) * 1e6, 0.0, 2.0);
 }
 
 // Engaged, then the graph's quantum changes back and forth, PipeWire moves
