@@ -22,6 +22,14 @@ fi
 JOBS=$(nproc)
 PASSED=0
 FAILED=0
+SECOND_RUNS=
+# The tests that compare a capture frame for frame against a live server,
+# while it and the host's thread run in real time. A virtual machine that
+# is descheduled for tens of milliseconds loses a cycle there that the
+# plug-in never saw; each such test gets one more run after a failure (a
+# fault of the plug-in fails twice), and the summary names every one.
+TIMING_LABELS='^(capture|routing|faults|soak)$'
+MOST_SECOND_RUNS=5
 
 stage() { printf '\n=== %s ===\n' "$1"; }
 
@@ -34,7 +42,27 @@ suite() {
     # shellcheck disable=SC2086  # extra arguments are meant to split
     cmake -S "$ROOT" -B "$dir" -DCMAKE_BUILD_TYPE=RelWithDebInfo "$@" &&
         cmake --build "$dir" -j "$JOBS" &&
-        (cd "$dir" && ctest --output-on-failure --timeout 300 $ctest_args)
+        run_tests "$dir" "$ctest_args"
+}
+
+# $1 build dir, $2 extra ctest arguments
+run_tests() {
+    # shellcheck disable=SC2086  # extra arguments are meant to split
+    (cd "$1" && ctest --output-on-failure --timeout 300 $2) && return 0
+    failed=$(sed 's/^[0-9]*://' "$1/Testing/Temporary/LastTestsFailed.log")
+    timing=$(cd "$1" && ctest -N -L "$TIMING_LABELS" | sed -n 's/^ *Test *#[0-9]*: //p')
+    count=0
+    for t in $failed; do
+        # Not a test of that kind, or more failures than a stall explains:
+        # no second run.
+        printf '%s\n' "$timing" | grep -qxF "$t" || return 1
+        count=$((count + 1))
+    done
+    [ "$count" -le "$MOST_SECOND_RUNS" ] || return 1
+    echo "=== once more, as they depend on this machine's timing:" $failed
+    SECOND_RUNS="$SECOND_RUNS $failed"
+    pattern=$(printf '%s\n' $failed | sed 's/[].[\*^$()+?{|]/\\&/g' | paste -sd '|')
+    (cd "$1" && ctest --output-on-failure --timeout 300 -R "^($pattern)\$")
 }
 
 record() {
@@ -72,5 +100,8 @@ if [ -z "$QUICK" ]; then
 fi
 
 stage "summary"
+if [ -n "$SECOND_RUNS" ]; then
+    echo "failed once, then passed or failed again on a second run (see above):$SECOND_RUNS"
+fi
 echo "stages: $PASSED passed, $FAILED failed"
 [ "$FAILED" -eq 0 ]
