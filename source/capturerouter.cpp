@@ -14,7 +14,6 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
-#include <unistd.h>
 #include <vector>
 
 namespace Strovik {
@@ -38,6 +37,29 @@ std::string textFrom(const spa_dict* props, const char* key)
 {
     const char* value = props ? spa_dict_lookup(props, key) : nullptr;
     return value ? value : "";
+}
+
+pid_t pidFrom(const spa_dict* props, const char* key)
+{
+    const uint32_t pid = idFrom(props, key);
+    return pid != SPA_ID_INVALID && pid <= uint32_t(INT32_MAX) ? static_cast<pid_t>(pid) : 0;
+}
+
+// How the PulseAudio bridge names itself in its clients' properties, and
+// how the server and the bridge mark a client in a Flatpak sandbox (the
+// names of 0.3 and of 1.x).
+constexpr const char* kPulseBridgeApi = "pipewire-pulse";
+constexpr const char* kAccessKey = "pipewire.access";
+constexpr const char* kClientAccessKey = "pipewire.client.access";
+constexpr const char* kSandboxAccess = "flatpak";
+constexpr const char* kPortalAppIdKey = "pipewire.access.portal.app_id";
+
+// The process name as /proc shows it: the first 15 characters of the
+// program's file name.
+std::string processName(const std::string& binary)
+{
+    const size_t slash = binary.rfind('/');
+    return binary.substr(slash == std::string::npos ? 0 : slash + 1, 15);
 }
 
 } // namespace
@@ -74,7 +96,15 @@ struct CaptureRouter::Client
     spa_hook clientListener{};
     spa_hook proxyListener{};
     bool known = false;
-    pid_t pid = 0;
+    // The server's own record of the peer's process (0 when it has none).
+    pid_t serverPid = 0;
+    // A client of the PulseAudio bridge: serverPid is the bridge's, and the
+    // program's own process is only what it reports, in its own namespace.
+    bool bridged = false;
+    pid_t reportedPid = 0;
+    std::string reportedBinary;
+    // The bridge found the program in a sandbox.
+    bool sandboxed = false;
 };
 
 struct CaptureRouter::MadeLink
@@ -108,8 +138,14 @@ struct CaptureRouterEvents
         auto* client = static_cast<CaptureRouter::Client*>(data);
         if (!info || !(info->change_mask & PW_CLIENT_CHANGE_MASK_PROPS))
             return;
-        const char* pid = spa_dict_lookup(info->props, PW_KEY_APP_PROCESS_ID);
-        client->pid = pid ? static_cast<pid_t>(std::atoi(pid)) : 0;
+        const spa_dict* props = info->props;
+        client->serverPid = pidFrom(props, PW_KEY_SEC_PID);
+        client->bridged = textFrom(props, PW_KEY_CLIENT_API) == kPulseBridgeApi;
+        client->reportedPid = pidFrom(props, PW_KEY_APP_PROCESS_ID);
+        client->reportedBinary = textFrom(props, PW_KEY_APP_PROCESS_BINARY);
+        client->sandboxed = textFrom(props, kAccessKey) == kSandboxAccess ||
+                            textFrom(props, kClientAccessKey) == kSandboxAccess ||
+                            !textFrom(props, kPortalAppIdKey).empty();
         client->known = true;
         client->router->scheduleUpdate();
     }
@@ -297,6 +333,7 @@ void CaptureRouter::stop()
     defaultSinkName.clear();
     core = nullptr;
     captureNode = SPA_ID_INVALID;
+    hostProcesses.clear();
     direct.store(false, std::memory_order_release);
 }
 
@@ -306,6 +343,7 @@ void CaptureRouter::setCaptureNode(uint32_t nodeId)
         return;
     releaseCaptureNode();
     captureNode = nodeId;
+    hostProcesses.clear();
     scheduleUpdate();
 }
 
@@ -505,13 +543,53 @@ void CaptureRouter::scheduleUpdate()
         pw_loop_signal_event(loop, updateEvent);
 }
 
-bool CaptureRouter::isOwnNode(uint32_t nodeId, pid_t self) const
+bool CaptureRouter::isOwnNode(uint32_t nodeId) const
 {
     auto node = nodes.find(nodeId);
     if (node == nodes.end())
         return false;
     auto client = clients.find(node->second->clientId);
-    return client != clients.end() && client->second->known && client->second->pid == self;
+    return client != clients.end() && client->second->known && isHostProcess(*client->second);
+}
+
+bool CaptureRouter::isHostProcess(const Client& client) const
+{
+    if (!client.bridged)
+    {
+        for (const auto& process : hostProcesses)
+            if (process.serverPid == client.serverPid)
+                return true;
+        return false;
+    }
+    // Only what the program says of itself: its number and its name must
+    // both be a host process's, and the bridge must not have found it in a
+    // sandbox, where numbers are small and repeat.
+    if (client.sandboxed || client.reportedPid <= 0)
+        return false;
+    for (const auto& process : hostProcesses)
+        if (process.serverPid == client.reportedPid)
+            return !process.name.empty() && processName(client.reportedBinary) == process.name;
+    return false;
+}
+
+void CaptureRouter::learnHost()
+{
+    if (!hostProcesses.empty() || captureNode == SPA_ID_INVALID)
+        return;
+    auto node = nodes.find(captureNode);
+    if (node == nodes.end())
+        return;
+    auto client = clients.find(node->second->clientId);
+    if (client == clients.end() || !client->second->known || client->second->serverPid <= 0)
+        return;
+    // The one read of /proc for this stream, here on the loop thread.
+    ProcessAncestry::Result host = ancestry.hostProcesses(client->second->serverPid);
+    std::string list;
+    for (const auto& process : host.processes)
+        list += (list.empty() ? "" : ", ") + std::to_string(process.serverPid) + " " +
+                (process.name.empty() ? "?" : process.name);
+    log.write("%s %s (%s)\n", LogText::kHostProcesses, list.c_str(), host.stoppedBecause.c_str());
+    hostProcesses = std::move(host.processes);
 }
 
 uint32_t CaptureRouter::defaultSinkNode() const
@@ -560,8 +638,8 @@ void CaptureRouter::update()
     };
 
     // What feeds the default sink, mirrored onto the stream's inputs.
+    learnHost();
     const uint32_t sink = defaultSinkNode();
-    const pid_t self = ::getpid();
     bool ownFeeds = false;
     std::set<Pair> directPairs;
     std::set<uint32_t> sources;
@@ -570,7 +648,7 @@ void CaptureRouter::update()
         {
             if (link->inNode != sink || link->outNode == captureNode)
                 continue;
-            if (isOwnNode(link->outNode, self))
+            if (isOwnNode(link->outNode))
             {
                 ownFeeds = true;
                 continue;

@@ -1,5 +1,7 @@
 #pragma once
 
+#include "processancestry.h"
+
 #include <atomic>
 #include <cstdint>
 #include <map>
@@ -8,6 +10,7 @@
 #include <string>
 #include <sys/types.h>
 #include <utility>
+#include <vector>
 
 // PipeWire's types stay out of this header, as they do out of the client's.
 struct pw_core;
@@ -34,6 +37,20 @@ class DiagnosticLog;
 //    every other node that feeds the sink, mirroring their links into it
 //    (PipeWire sums several links into one input port), and the set is kept
 //    in step as players come and go.
+//
+// "The host" is the plug-in's own process and those of its ancestors that
+// are the host's (processancestry.h), and a node is the host's when its
+// client's process is one of them, as the server vouches for it: the
+// pipewire.sec.pid the server takes from the socket's peer credentials, in
+// its own pid namespace, and which no client can change. The plug-in's own
+// process is the one of the capture stream's client. Clients that come
+// through the PulseAudio bridge carry the bridge's pid there, and only the
+// pid they report of themselves (application.process.id), which is a
+// number in their own pid namespace: such a client is the host's only when
+// the bridge does not mark it as sandboxed, its number is one of the
+// host's processes and the program name it reports is that process's name
+// (so a program of another namespace whose number happens to match is
+// still captured, unless it also bears the same name).
 //
 // The stream is connected without autoconnect, so the session manager
 // leaves it alone and every link into it is made here. The links are made
@@ -113,7 +130,9 @@ private:
 
     void scheduleUpdate();
     void update();
-    bool isOwnNode(uint32_t nodeId, pid_t self) const;
+    bool isOwnNode(uint32_t nodeId) const;
+    bool isHostProcess(const Client& client) const;
+    void learnHost();
     uint32_t defaultSinkNode() const;
     void makeLink(const Pair& pair, bool monitor);
     void destroyLink(MadeLink& link);
@@ -145,6 +164,10 @@ private:
     // the graph changes: a link that keeps failing must not be remade in a loop.
     std::set<Pair> failed;
     uint32_t captureNode;
+    // The host's processes, read once per capture node, when the server has
+    // told which pid its client has.
+    ProcessAncestry ancestry;
+    std::vector<ProcessAncestry::Process> hostProcesses;
     int64_t settleUntil = 0;
     bool ownFed = false;
     uint32_t directSources = 0;

@@ -28,6 +28,10 @@ inline constexpr char kShutdownNoLoop[] = "[strovik] shutdownPipeWire done (no l
 inline constexpr char kOwnOutputFeedsSink[] =
     "[strovik] own output feeds the default sink: capturing";
 inline constexpr char kOwnOutputFeedsSinkEnd[] = "other sources";
+// Once per capture stream, when the server has said which process the
+// plug-in's client is: the host's processes, as the server numbers them,
+// with their names, and why the list ends there.
+inline constexpr char kHostProcesses[] = "[strovik] host processes:";
 inline constexpr char kOwnOutputLeftSink[] =
     "[strovik] own output left the default sink: capturing its monitor";
 
