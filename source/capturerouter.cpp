@@ -606,6 +606,7 @@ void CaptureRouter::update()
 {
     if (!core)
         return;
+    learnHost();
     const int64_t now = monotonicNanos();
     for (auto it = made.begin(); it != made.end();)
     {
@@ -619,9 +620,10 @@ void CaptureRouter::update()
             ++it;
     }
 
-    // The stream's input ports by channel.
+    // The stream's input ports by channel. None until the host's processes
+    // are known: a link made before could carry the host's own output.
     std::map<std::string, uint32_t> ours;
-    if (captureNode != SPA_ID_INVALID)
+    if (captureNode != SPA_ID_INVALID && !hostProcesses.empty())
         for (const auto& [id, port] : ports)
             if (port->nodeId == captureNode && !port->output)
                 ours[port->channel] = id;
@@ -638,7 +640,6 @@ void CaptureRouter::update()
     };
 
     // What feeds the default sink, mirrored onto the stream's inputs.
-    learnHost();
     const uint32_t sink = defaultSinkNode();
     bool ownFeeds = false;
     std::set<Pair> directPairs;

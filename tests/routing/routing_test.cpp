@@ -25,6 +25,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <thread>
 #include <unistd.h>
 #include <unordered_set>
@@ -805,6 +806,210 @@ TEST_F(RoutingTest, OwnOutputThroughJackIsLeftOut)
     }
     expectLevels(steadyPart(left, 0.2), "JACK host, left");
     expectLevels(steadyPart(right, 0.2), "JACK host, right");
+}
+
+// --- the host's process tree and other pid namespaces ----------------------
+
+// A capture the routing host wrote: raw interleaved stereo floats.
+bool readCapture(const std::string& path, std::vector<float>& left, std::vector<float>& right)
+{
+    std::ifstream in(path, std::ios::binary | std::ios::ate);
+    if (!in)
+        return false;
+    std::vector<float> interleaved(static_cast<size_t>(in.tellg()) / sizeof(float));
+    in.seekg(0);
+    in.read(reinterpret_cast<char*>(interleaved.data()),
+            std::streamsize(interleaved.size() * sizeof(float)));
+    left.clear();
+    right.clear();
+    for (size_t i = 0; i + 1 < interleaved.size(); i += 2)
+    {
+        left.push_back(interleaved[i]);
+        right.push_back(interleaved[i + 1]);
+    }
+    return true;
+}
+
+// The server pids of the host's processes in the router's line, in order.
+std::vector<pid_t> hostPidsIn(const std::string& line)
+{
+    std::vector<pid_t> found;
+    std::istringstream in(line.substr(std::strlen(kHostProcesses)));
+    std::string entry;
+    while (std::getline(in, entry, ','))
+    {
+        std::istringstream fields(entry);
+        long pid = 0;
+        if (fields >> pid)
+            found.push_back(static_cast<pid_t>(pid));
+    }
+    return found;
+}
+
+bool jackAvailable()
+{
+    return STROVIK_ROUTING_JACK && std::system("command -v pw-jack >/dev/null 2>&1") == 0;
+}
+
+// A host whose engine plays into the default sink and runs the plug-in in a
+// child process of its own, natively and through the JACK layer, while
+// another program plays: the engine's tone stays out, the other comes out
+// at its level.
+TEST_F(RoutingTest, AnEngineThatRunsThePluginInAChildProcessIsLeftOut)
+{
+    const std::string tone = wav("tone.wav", stereoTone(kOtherHz, kOtherHz, 0.5, kRate, 2.5));
+    for (const std::string own : {"native", "jack"})
+    {
+        SCOPED_TRACE(own);
+        if (own == "jack" && !jackAvailable())
+        {
+            if (serverRequired())
+                ADD_FAILURE()
+                    << "JACK headers or pw-jack missing (libjack-jackd2-dev, pipewire-jack)";
+            std::cout << "[ skipped  ] the JACK engine: no pw-jack\n";
+            continue;
+        }
+        watcherPtr->forget();
+        const std::string out = server.directory() + "/engine-" + own + ".f32";
+        std::vector<std::string> argv{STROVIK_ROUTING_HOST,
+                                      "--own",
+                                      own,
+                                      "--hz",
+                                      "1000",
+                                      "--seconds",
+                                      "4.5",
+                                      "--out",
+                                      out,
+                                      "--plugin-in",
+                                      "child",
+                                      "--jack-ports",
+                                      "^Strovik test sink:playback_"};
+        if (own == "jack")
+            argv.insert(argv.begin(), "pw-jack");
+        const auto began = Clock::now();
+        ChildProcess engine(argv);
+        LogWatcher::Line host;
+        ASSERT_TRUE(watcher().waitFor(kHostProcesses, began, std::chrono::seconds(10), &host));
+        std::cout << "[ measured ] " << host.text.substr(10) << "\n";
+        // The plug-in's process first, then the engine (pw-jack execs it).
+        const auto pids = hostPidsIn(host.text);
+        ASSERT_GE(pids.size(), 2u) << host.text;
+        EXPECT_EQ(pids[1], engine.processId()) << host.text;
+        ASSERT_TRUE(watcher().waitFor(feedsLine(0), began, std::chrono::seconds(10)))
+            << "the engine's output was never recognised as the host's\n"
+            << eventLines(began);
+        ChildProcess player = play(tone);
+        EXPECT_TRUE(watcher().waitFor(feedsLine(1), began, std::chrono::seconds(5)))
+            << eventLines(began);
+        ASSERT_EQ(engine.wait(), 0);
+        player.wait();
+
+        std::vector<float> left, right;
+        ASSERT_TRUE(readCapture(out, left, right));
+        ASSERT_GT(left.size(), size_t(3 * kRate)) << "the plug-in process wrote no capture";
+        expectLevels(steadyPart(left, 0.2), (own + " engine, left").c_str());
+        expectLevels(steadyPart(right, 0.2), (own + " engine, right").c_str());
+    }
+}
+
+// A program above the host's session (here: the one that started the host
+// in a session of its own) is not the host, though it is an ancestor: what
+// it plays is captured, while the host's own output stays out.
+TEST_F(RoutingTest, AnAncestorAboveTheHostsSessionIsCaptured)
+{
+    const std::string out = server.directory() + "/session.f32";
+    const auto began = Clock::now();
+    // The ancestor plays the other tone; its child, the host, its own.
+    ChildProcess ancestor({STROVIK_ROUTING_HOST, "--own", "native", "--hz", "440", "--seconds", "4",
+                           "--out", out, "--plugin-in", "child", "--child-own", "native",
+                           "--child-session", "new"});
+    LogWatcher::Line host;
+    ASSERT_TRUE(watcher().waitFor(kHostProcesses, began, std::chrono::seconds(10), &host));
+    std::cout << "[ measured ] " << host.text.substr(10) << "\n";
+    EXPECT_EQ(hostPidsIn(host.text).size(), 1u) << host.text;
+    EXPECT_NE(host.text.find("(session leader)"), std::string::npos) << host.text;
+    for (pid_t pid : hostPidsIn(host.text))
+        EXPECT_NE(pid, ancestor.processId()) << host.text;
+    EXPECT_TRUE(watcher().waitFor(feedsLine(1), began, std::chrono::seconds(10)))
+        << eventLines(began);
+    ASSERT_EQ(ancestor.wait(), 0);
+
+    std::vector<float> left, right;
+    ASSERT_TRUE(readCapture(out, left, right));
+    ASSERT_GT(left.size(), size_t(3 * kRate)) << "the host wrote no capture";
+    expectLevels(steadyPart(left, 0.2), "ancestor's tone, left");
+    expectLevels(steadyPart(right, 0.2), "ancestor's tone, right");
+}
+
+// The host as pid 1 of one pid namespace, another program as pid 1 of
+// another: both report the same process id of themselves, and only the
+// server's numbers tell them apart. The other program comes out frame by
+// frame as it played; the host's own tone never. With /proc of the
+// host's own namespace (--mount-proc) the plug-in's process is still
+// known, though no ancestor could be.
+TEST_F(RoutingTest, TwoPidNamespacesWithTheSameNumberAreToldApart)
+{
+    if (std::system("unshare --pid --fork --kill-child --mount-proc true >/dev/null 2>&1") != 0)
+        GTEST_SKIP() << "unshare --pid is not permitted here (needs root or user namespaces)";
+    const auto noise = stereoNoise(4711, kRate, 3.0);
+    const std::string file = wav("noise.wav", noise);
+    for (bool ownProc : {false, true})
+    {
+        SCOPED_TRACE(ownProc ? "the host's /proc its own" : "the host's /proc the server's");
+        watcherPtr->forget();
+        const std::string out = server.directory() + "/namespace.f32";
+        std::vector<std::string> argv{"unshare", "--pid", "--fork", "--kill-child",
+                                      STROVIK_ROUTING_HOST};
+        argv.insert(argv.end(),
+                    {"--own", "native", "--hz", "1000", "--seconds", "6", "--out", out});
+        if (ownProc)
+            argv.insert(argv.begin() + 4, "--mount-proc");
+        const auto began = Clock::now();
+        ChildProcess host(argv);
+        LogWatcher::Line line;
+        ASSERT_TRUE(watcher().waitFor(kHostProcesses, began, std::chrono::seconds(10), &line));
+        std::cout << "[ measured ] " << line.text.substr(10) << "\n";
+        ASSERT_TRUE(watcher().waitFor(feedsLine(0), began, std::chrono::seconds(10)))
+            << "the host's own output in its namespace was not recognised\n"
+            << eventLines(began);
+        ChildProcess player(
+            {"timeout", "20", "unshare", "--pid", "--fork", "--kill-child", "pw-play", file});
+        // Both say of themselves that they are process 1.
+        const Graph during = graphUntil([](const Graph& g) {
+            return g.nodeNamed("pw-play") != 0 && !g.captureNodesOf(1).empty();
+        });
+        EXPECT_EQ(during.pidOf(during.nodeNamed("pw-play")), 1);
+        EXPECT_EQ(during.captureNodesOf(1).size(), 1u);
+        EXPECT_TRUE(watcher().waitFor(feedsLine(1), began, std::chrono::seconds(5)))
+            << "the other namespace's process 1 was taken for the host\n"
+            << eventLines(began);
+        const size_t lateBefore = server.lateClientReports().size();
+        ASSERT_EQ(host.wait(), 0);
+        player.wait();
+
+        Capture c;
+        c.channels.resize(2);
+        ASSERT_TRUE(readCapture(out, c.channels[0], c.channels[1]));
+        const SequenceMatch m = matchResumed(c.channels[0], c.channels[1], noise, 0);
+        // After the other program ended, the host still plays: nothing may
+        // come out then.
+        size_t end = c.channels[0].size();
+        while (end > 0 && c.channels[0][end - 1] == 0.0f && c.channels[1][end - 1] == 0.0f)
+            --end;
+        const double silentTail = double(c.channels[0].size() - end) / kRate;
+        std::cout << "[ measured ] other namespace: compared=" << m.compared << " lost=" << m.lost
+                  << " altered=" << m.altered << " duplicated=" << m.duplicated
+                  << " unheard=" << m.unheard << "; then " << silentTail
+                  << " s of exact silence while the host's own " << kOwnHz << " Hz played\n";
+        ASSERT_GE(m.start, 0) << "the other program never came out\n" << eventLines(began);
+        EXPECT_EQ(m.altered, 0u);
+        EXPECT_EQ(m.duplicated, 0u);
+        expectLostOnlyInLateCycles(m, lateBefore);
+        EXPECT_GT(m.compared, noise.size() / 2 - size_t(kRate / 2));
+        // Every frame that came out was played by the other program.
+        EXPECT_EQ(framesNeverPlayed(c, noise), 0u);
+        EXPECT_GT(silentTail, 0.5);
+    }
 }
 
 // --- faults ----------------------------------------------------------------

@@ -5,8 +5,15 @@
 // it is killed.
 //
 //   strovik_routing_host --own native|jack|none --seconds S [--out FILE]
-//                        [--hz F] [--jack-ports TEXT]
+//                        [--hz F] [--jack-ports TEXT] [--plugin-in self|child]
+//                        [--child-own native|none] [--child-session same|new]
 //   strovik_routing_host --clicks FILE --seconds S
+//
+// With --plugin-in child it is a host's audio engine that runs its plug-ins
+// in a process of their own: it plays its tone and starts itself again as
+// that child, which runs the plug-in (--own from --child-own, at 1000 Hz,
+// and in a session of its own with --child-session new), and it exits with
+// the child's status.
 //
 // With --clicks it is no host but another program that plays: a click every
 // quarter second and nothing else, for S seconds, and then the steady-clock
@@ -19,18 +26,47 @@
 #include "jackplayer.h"
 #endif
 
+#include <cerrno>
 #include <cstdio>
 #include <cstring>
 #include <memory>
+#include <spawn.h>
 #include <string>
+#include <sys/wait.h>
 #include <thread>
+#include <unistd.h>
 #include <vector>
 
 using namespace Strovik::Test;
 
+extern char** environ;
+
+namespace {
+
+// This very program again (args[0], its path), as the engine's plug-in
+// process; its exit status.
+int runPluginChild(const std::vector<std::string>& args)
+{
+    std::vector<char*> argv;
+    for (const auto& a : args)
+        argv.push_back(const_cast<char*>(a.c_str()));
+    argv.push_back(nullptr);
+    pid_t child = -1;
+    if (posix_spawn(&child, argv[0], nullptr, nullptr, argv.data(), environ) != 0)
+        return 6;
+    int status = 0;
+    while (::waitpid(child, &status, 0) < 0)
+        if (errno != EINTR)
+            return 6;
+    return WIFEXITED(status) ? WEXITSTATUS(status) : 7;
+}
+
+} // namespace
+
 int main(int argc, char** argv)
 {
-    std::string own = "none", out, jackPorts = "playback_", clicks;
+    std::string own = "none", out, jackPorts = "playback_", clicks, pluginIn = "self",
+                childOwn = "none", childSession = "same";
     double seconds = 3, hz = 1000;
     for (int i = 1; i + 1 < argc; i += 2)
     {
@@ -47,6 +83,12 @@ int main(int argc, char** argv)
             jackPorts = value;
         else if (key == "--clicks")
             clicks = value;
+        else if (key == "--plugin-in")
+            pluginIn = value;
+        else if (key == "--child-own")
+            childOwn = value;
+        else if (key == "--child-session")
+            childSession = value;
         else
         {
             std::fprintf(stderr, "unknown option %s\n", key.c_str());
@@ -98,6 +140,20 @@ int main(int argc, char** argv)
         return 3;
 #endif
     }
+
+    if (pluginIn == "child")
+    {
+        std::vector<std::string> args{
+            argv[0], "--own", childOwn, "--hz", "1000", "--seconds", std::to_string(seconds)};
+        if (!out.empty())
+            args.insert(args.end(), {"--out", out});
+        if (childSession == "new")
+            args.insert(args.end(), {"--child-session", "new"});
+        return runPluginChild(args);
+    }
+    // A plug-in process that its engine started in a session of its own.
+    if (childSession == "new" && ::setsid() < 0)
+        return 8;
 
     PluginModule module;
     auto factory = module.factory();
