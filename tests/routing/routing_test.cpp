@@ -107,6 +107,38 @@ std::vector<float> steadyPart(const std::vector<float>& samples, double margin)
     return {samples.begin() + long(first + m), samples.begin() + long(last - m)};
 }
 
+// Exact silence inside the sound (between its first and its last non-zero
+// sample): how often, and the longest, where. A tone measured low with such
+// a run in it lost its links, or its player stalled, while it played; one
+// measured low without any had its window misplaced.
+std::string silencesInside(const std::vector<float>& samples)
+{
+    size_t first = 0, last = samples.size();
+    while (first < last && samples[first] == 0.0f)
+        ++first;
+    while (last > first && samples[last - 1] == 0.0f)
+        --last;
+    size_t runs = 0, longest = 0, longestAt = 0;
+    for (size_t i = first; i < last;)
+    {
+        size_t j = i;
+        while (j < last && samples[j] == 0.0f)
+            ++j;
+        // A sine's own zero crossings are single samples.
+        if (j - i >= 16)
+        {
+            ++runs;
+            if (j - i > longest)
+                longest = j - i, longestAt = i;
+        }
+        i = j > i ? j : i + 1;
+    }
+    return "sound from " + std::to_string(double(first) / kRate) + " s to " +
+           std::to_string(double(last) / kRate) + " s, " + std::to_string(runs) +
+           " silent runs inside, the longest " + std::to_string(1000.0 * double(longest) / kRate) +
+           " ms at " + std::to_string(double(longestAt) / kRate) + " s";
+}
+
 size_t countEntries(const std::string& dir)
 {
     size_t n = 0;
@@ -804,8 +836,17 @@ TEST_F(RoutingTest, OwnOutputThroughJackIsLeftOut)
         left.push_back(interleaved[i]);
         right.push_back(interleaved[i + 1]);
     }
+    std::cout << "[ measured ] JACK host: " << silencesInside(left) << "\n";
     expectLevels(steadyPart(left, 0.2), "JACK host, left");
     expectLevels(steadyPart(right, 0.2), "JACK host, right");
+    if (HasFailure())
+    {
+        // The capture outlives the server's directory, for a look at it.
+        const std::string kept =
+            "OwnOutputThroughJackIsLeftOut-" + std::to_string(::getpid()) + ".wav";
+        writeFloatWav(kept, interleaved, 2, int(kRate));
+        ADD_FAILURE() << "capture kept as " << kept << "; the log:\n" << eventLines(began);
+    }
 }
 
 // --- the host's process tree and other pid namespaces ----------------------
