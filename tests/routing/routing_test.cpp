@@ -892,6 +892,23 @@ bool jackAvailable()
     return STROVIK_ROUTING_JACK && std::system("command -v pw-jack >/dev/null 2>&1") == 0;
 }
 
+// PipeWire's libjack (0.3.65) keeps a port's buffers after the client has
+// closed: its leak, not the host's or the plug-in's, left out of a
+// sanitized run's leak report by a suppression file in `dir`.
+void suppressJackLeak(std::vector<std::string>& argv, const std::string& dir)
+{
+#if defined(__SANITIZE_ADDRESS__)
+    const std::string suppressions = dir + "/lsan.supp";
+    std::ofstream(suppressions) << "leak:libjack.so\n";
+    const char* lsan = std::getenv("LSAN_OPTIONS");
+    argv.insert(argv.begin(), {"env", "LSAN_OPTIONS=" + std::string(lsan ? lsan : "") +
+                                          (lsan ? ":" : "") + "suppressions=" + suppressions});
+#else
+    (void)argv;
+    (void)dir;
+#endif
+}
+
 // A host whose engine plays into the default sink and runs the plug-in in a
 // child process of its own, natively and through the JACK layer, while
 // another program plays: the engine's tone stays out, the other comes out
@@ -926,7 +943,10 @@ TEST_F(RoutingTest, AnEngineThatRunsThePluginInAChildProcessIsLeftOut)
                                       "--jack-ports",
                                       "^Strovik test sink:playback_"};
         if (own == "jack")
+        {
             argv.insert(argv.begin(), "pw-jack");
+            suppressJackLeak(argv, server.directory());
+        }
         const auto began = Clock::now();
         ChildProcess engine(argv);
         LogWatcher::Line host;
