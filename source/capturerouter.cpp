@@ -129,6 +129,18 @@ struct CaptureRouter::Metadata
     bool heardDefaultSink = false;
 };
 
+// The capture node, bound for its info: the registry says nothing of a
+// node's state.
+struct CaptureRouter::CaptureWatch
+{
+    CaptureRouter* router = nullptr;
+    pw_proxy* proxy = nullptr;
+    spa_hook nodeListener{};
+    spa_hook proxyListener{};
+    // Reported once per node: a failed node stays failed.
+    bool failed = false;
+};
+
 // The event tables, kept apart from the class so its header needs none of
 // PipeWire's types.
 struct CaptureRouterEvents
@@ -197,6 +209,48 @@ struct CaptureRouterEvents
         spa_hook_remove(&metadata->metadataListener);
         spa_hook_remove(&metadata->proxyListener);
         metadata->proxy = nullptr;
+    }
+
+    static void captureNodeInfo(void* data, const pw_node_info* info)
+    {
+        auto* watch = static_cast<CaptureRouter::CaptureWatch*>(data);
+        if (!info || !(info->change_mask & PW_NODE_CHANGE_MASK_STATE) ||
+            info->state != PW_NODE_STATE_ERROR || watch->failed)
+            return;
+        watch->failed = true;
+        CaptureRouter* router = watch->router;
+        if (router->onCaptureFailed)
+            router->onCaptureFailed(router->onCaptureFailedData);
+    }
+
+    static void captureProxyDestroyed(void* data)
+    {
+        auto* watch = static_cast<CaptureRouter::CaptureWatch*>(data);
+        spa_hook_remove(&watch->nodeListener);
+        spa_hook_remove(&watch->proxyListener);
+        watch->proxy = nullptr;
+    }
+
+    static const pw_node_events& captureNode()
+    {
+        static const pw_node_events events = [] {
+            pw_node_events e{};
+            e.version = PW_VERSION_NODE_EVENTS;
+            e.info = captureNodeInfo;
+            return e;
+        }();
+        return events;
+    }
+
+    static const pw_proxy_events& captureProxy()
+    {
+        static const pw_proxy_events events = [] {
+            pw_proxy_events e{};
+            e.version = PW_VERSION_PROXY_EVENTS;
+            e.destroy = captureProxyDestroyed;
+            return e;
+        }();
+        return events;
     }
 
     static const pw_client_events& client()
@@ -269,7 +323,10 @@ struct CaptureRouterEvents
     }
 };
 
-CaptureRouter::CaptureRouter(DiagnosticLog& log) : log(log), captureNode(SPA_ID_INVALID) {}
+CaptureRouter::CaptureRouter(DiagnosticLog& log, void (*onCaptureFailed)(void*), void* data)
+    : log(log), captureNode(SPA_ID_INVALID), onCaptureFailed(onCaptureFailed),
+      onCaptureFailedData(data)
+{}
 
 CaptureRouter::~CaptureRouter()
 {
@@ -307,6 +364,7 @@ void CaptureRouter::stop()
 {
     // The links first, while the stream they feed still stands.
     destroyAllLinks();
+    unwatchCaptureNode();
     for (auto& [id, client] : clients)
         if (client->proxy)
         {
@@ -344,12 +402,14 @@ void CaptureRouter::setCaptureNode(uint32_t nodeId)
     releaseCaptureNode();
     captureNode = nodeId;
     hostProcesses.clear();
+    watchCaptureNode();
     scheduleUpdate();
 }
 
 void CaptureRouter::releaseCaptureNode()
 {
     destroyAllLinks();
+    unwatchCaptureNode();
     captureNode = SPA_ID_INVALID;
     ownFed = false;
     directSources = 0;
@@ -377,6 +437,8 @@ void CaptureRouter::global(uint32_t id, const char* type, const spa_dict* props)
         node->mediaClass = textFrom(props, PW_KEY_MEDIA_CLASS);
         nodes[id] = std::move(node);
         failed.clear();
+        if (id == captureNode)
+            watchCaptureNode();
     }
     else if (std::strcmp(type, PW_TYPE_INTERFACE_Port) == 0)
     {
@@ -461,6 +523,38 @@ void CaptureRouter::bindClient(uint32_t id)
     pw_proxy_add_listener(proxy, &client->proxyListener, &CaptureRouterEvents::clientProxy(),
                           client.get());
     clients[id] = std::move(client);
+}
+
+void CaptureRouter::watchCaptureNode()
+{
+    // The server lets a client bind only a global its registry has
+    // announced: the watch starts when both the stream's node id and the
+    // node's global are known, whichever comes last.
+    if (captureWatch || captureNode == SPA_ID_INVALID || !registry ||
+        nodes.find(captureNode) == nodes.end())
+        return;
+    auto* proxy = static_cast<pw_proxy*>(
+        pw_registry_bind(registry, captureNode, PW_TYPE_INTERFACE_Node, PW_VERSION_NODE, 0));
+    if (!proxy)
+        return;
+    captureWatch = std::make_unique<CaptureWatch>();
+    captureWatch->router = this;
+    captureWatch->proxy = proxy;
+    pw_node_add_listener(reinterpret_cast<pw_node*>(proxy), &captureWatch->nodeListener,
+                         &CaptureRouterEvents::captureNode(), captureWatch.get());
+    pw_proxy_add_listener(proxy, &captureWatch->proxyListener, &CaptureRouterEvents::captureProxy(),
+                          captureWatch.get());
+}
+
+void CaptureRouter::unwatchCaptureNode()
+{
+    if (captureWatch && captureWatch->proxy)
+    {
+        spa_hook_remove(&captureWatch->nodeListener);
+        spa_hook_remove(&captureWatch->proxyListener);
+        pw_proxy_destroy(captureWatch->proxy);
+    }
+    captureWatch.reset();
 }
 
 void CaptureRouter::bindMetadata(uint32_t id)

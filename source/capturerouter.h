@@ -80,7 +80,12 @@ public:
     static constexpr int64_t kMetadataQuietNanos = 500 * 1000 * 1000;
     static constexpr int kMetadataRebinds = 4;
 
-    explicit CaptureRouter(DiagnosticLog& log);
+    // `onCaptureFailed` is called (on the loop thread, from an event of the
+    // router's) when the server reports the capture stream's node in its
+    // error state: such a node is never scheduled again, its links stay
+    // unready, and only a new stream captures again. The caller must not
+    // destroy the stream from inside the call.
+    CaptureRouter(DiagnosticLog& log, void (*onCaptureFailed)(void*), void* data);
     ~CaptureRouter();
     CaptureRouter(const CaptureRouter&) = delete;
     CaptureRouter& operator=(const CaptureRouter&) = delete;
@@ -113,6 +118,7 @@ public:
     struct Client;
     struct MadeLink;
     struct Metadata;
+    struct CaptureWatch;
 
 private:
     using Pair = std::pair<uint32_t, uint32_t>; // output port, input port
@@ -123,6 +129,8 @@ private:
     void global(uint32_t id, const char* type, const spa_dict* props);
     void globalRemove(uint32_t id);
     void bindClient(uint32_t id);
+    void watchCaptureNode();
+    void unwatchCaptureNode();
     void bindMetadata(uint32_t id);
     void rebindQuietMetadata();
     void clearMetadata();
@@ -164,6 +172,11 @@ private:
     // the graph changes: a link that keeps failing must not be remade in a loop.
     std::set<Pair> failed;
     uint32_t captureNode;
+    // The capture node as the server sees it: its state is how a stream the
+    // server failed (while the stream itself reports nothing) is noticed.
+    std::unique_ptr<CaptureWatch> captureWatch;
+    void (*onCaptureFailed)(void*);
+    void* onCaptureFailedData;
     // The host's processes, read once per capture node, when the server has
     // told which pid its client has.
     ProcessAncestry ancestry;

@@ -21,6 +21,11 @@ inline constexpr char kShutdown[] = "[strovik] shutdownPipeWire";
 // restarted) and the plug-in is trying to reach it again; and it is back.
 inline constexpr char kConnectionLost[] = "[strovik] PipeWire connection lost, reconnecting";
 inline constexpr char kConnectionBack[] = "[strovik] PipeWire connection back";
+// The instance's PipeWire loop thread: the server failed the capture stream
+// while the connection stayed, and the stream is made anew; and it is open
+// again. Once per series of such failures.
+inline constexpr char kStreamFailed[] = "[strovik] PipeWire stream failed, opening it again";
+inline constexpr char kStreamReopened[] = "[strovik] PipeWire stream open again";
 inline constexpr char kShutdownNoLoop[] = "[strovik] shutdownPipeWire done (no loop)";
 
 // The instance's PipeWire loop thread: what the capture stream is linked to.

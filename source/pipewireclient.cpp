@@ -90,6 +90,7 @@ bool PipeWireClient::connect()
     streamListener = std::make_unique<spa_hook>();
     coreListener = std::make_unique<spa_hook>();
     retryDelayNanos = 0;
+    reopenDelayNanos = 0;
     wantedRate = 0;
     log.write("%s\n", LogText::kSetup);
 
@@ -98,6 +99,9 @@ bool PipeWireClient::connect()
         loop, [](void* self, uint64_t) { static_cast<DiagnosticLog*>(self)->flushQueued(); }, &log);
     reconnectTimer = pw_loop_add_timer(
         loop, [](void* self, uint64_t) { static_cast<PipeWireClient*>(self)->reconnect(); }, this);
+    reopenTimer = pw_loop_add_timer(
+        loop, [](void* self, uint64_t) { static_cast<PipeWireClient*>(self)->reopenStream(); },
+        this);
     const bool reached = connectCore();
     if (!reached)
     {
@@ -139,7 +143,7 @@ void PipeWireClient::disconnect()
     destroyStream();
     router.stop();
     pw_loop* loop = pw_thread_loop_get_loop(threadLoop);
-    for (spa_source** timer : {&logTimer, &reconnectTimer})
+    for (spa_source** timer : {&logTimer, &reconnectTimer, &reopenTimer})
         if (*timer)
         {
             pw_loop_destroy_source(loop, *timer);
@@ -201,6 +205,8 @@ void PipeWireClient::setLogFlushing(bool on)
 
 void PipeWireClient::dropConnection()
 {
+    // A new connection opens its own stream.
+    armTimer(reopenTimer, -1);
     destroyStream();
     router.stop();
     if (core)
@@ -275,13 +281,65 @@ void PipeWireClient::reconnect()
 
 void PipeWireClient::armReconnect(int64_t delayNanos)
 {
-    if (!reconnectTimer)
+    armTimer(reconnectTimer, delayNanos);
+}
+
+void PipeWireClient::armTimer(spa_source* timer, int64_t delayNanos)
+{
+    if (!timer)
         return;
-    // A zero time would disarm the timer: "at once" is one nanosecond.
-    const int64_t nanos = std::max<int64_t>(delayNanos, 1);
+    // A zero time disarms the timer: "at once" is one nanosecond, and a
+    // negative delay disarms it.
+    const int64_t nanos = delayNanos < 0 ? 0 : std::max<int64_t>(delayNanos, 1);
     timespec value{static_cast<time_t>(nanos / 1000000000), static_cast<long>(nanos % 1000000000)};
     timespec once{0, 0};
-    pw_loop_update_timer(pw_thread_loop_get_loop(threadLoop), reconnectTimer, &value, &once, false);
+    pw_loop_update_timer(pw_thread_loop_get_loop(threadLoop), timer, &value, &once, false);
+}
+
+void PipeWireClient::streamFailed()
+{
+    if (!stream)
+        return;
+    // Seen with WirePlumber 0.5 restarting: it sets the format of every
+    // stream that it does not link itself, ours among them, and a stream
+    // that is running refuses that; the server may then put the node in its
+    // error state, where it is never scheduled again. A stream that had
+    // lasted is made anew at once, one that fails again soon after waits
+    // longer each time rather than spin.
+    const bool lasted = monotonicNanos() - streamOpenedAtNanos >= kSteadyConnectionNanos;
+    reopenDelayNanos = lasted ? 0 : nextRetryDelay(reopenDelayNanos);
+    if (lasted)
+    {
+        log.write("%s\n", LogText::kStreamFailed);
+        announceReopen = true;
+    }
+    // Not from here: the router's event that called us belongs to the
+    // stream's node, which goes with the stream.
+    armTimer(reopenTimer, reopenDelayNanos);
+}
+
+void PipeWireClient::reopenStream()
+{
+    // Closed by the host, or gone with the connection, meanwhile.
+    if (!core || wantedRate == 0)
+        return;
+    destroyStream();
+    // No writer runs now: the last stamp described the stream that failed.
+    stamp.clear();
+    if (!createStream(wantedRate))
+    {
+        reopenDelayNanos = nextRetryDelay(reopenDelayNanos);
+        armTimer(reopenTimer, reopenDelayNanos);
+        return;
+    }
+    // As after a reconnect: the reader drops what the ring kept and primes
+    // again from the new stream's packets.
+    generation.fetch_add(1, std::memory_order_release);
+    if (announceReopen)
+    {
+        log.write("%s\n", LogText::kStreamReopened);
+        announceReopen = false;
+    }
 }
 
 bool PipeWireClient::openStream(uint32_t rate)
@@ -320,6 +378,7 @@ bool PipeWireClient::createStream(uint32_t rate)
     }();
     *streamListener = spa_hook{};
     pw_stream_add_listener(stream, streamListener.get(), &events, this);
+    streamOpenedAtNanos = monotonicNanos();
 
     // Offer float stereo at the host's rate; PipeWire converts whatever the
     // sink plays into it.

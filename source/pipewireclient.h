@@ -95,6 +95,9 @@ private:
     void connectionLost();
     void reconnect();
     void armReconnect(int64_t delayNanos);
+    void streamFailed();
+    void reopenStream();
+    void armTimer(spa_source* timer, int64_t delayNanos);
     void setLogFlushing(bool on);
     bool createStream(uint32_t rate);
     void destroyStream();
@@ -119,6 +122,14 @@ private:
     spa_source* reconnectTimer = nullptr;
     int64_t retryDelayNanos = 0;
     int64_t connectedAtNanos = 0;
+    // A stream the server failed while the connection stayed: it is made
+    // anew from this timer, at once and then, should the new one fail too,
+    // after the same growing delays as a connection. The log says so once
+    // per such series.
+    spa_source* reopenTimer = nullptr;
+    int64_t reopenDelayNanos = 0;
+    int64_t streamOpenedAtNanos = 0;
+    bool announceReopen = false;
     // The host's rate of the stream it opened (0: no stream wanted), which a
     // new connection opens again.
     uint32_t wantedRate = 0;
@@ -127,7 +138,8 @@ private:
     bool everConnected = false;
     // A member, not made in connect(): the audio thread may ask it at any
     // time, and its constructor allocates nothing.
-    CaptureRouter router{log};
+    CaptureRouter router{
+        log, [](void* self) { static_cast<PipeWireClient*>(self)->streamFailed(); }, this};
     spa_source* logTimer = nullptr;
     std::vector<float> stereoScratch;
     // Negotiated on the loop thread, read by the data thread.
