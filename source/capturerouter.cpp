@@ -127,6 +127,7 @@ struct CaptureRouter::Metadata
     spa_hook proxyListener{};
     // Whether this binding has said anything of the default sink yet.
     bool heardDefaultSink = false;
+    int64_t boundAt = 0;
 };
 
 // The capture node, bound for its info: the registry says nothing of a
@@ -345,8 +346,7 @@ bool CaptureRouter::start(pw_loop* loop_, pw_core* core_)
     settleTimer = pw_loop_add_timer(
         loop, [](void* self, uint64_t) { static_cast<CaptureRouter*>(self)->update(); }, this);
     metadataTimer = pw_loop_add_timer(
-        loop,
-        [](void* self, uint64_t) { static_cast<CaptureRouter*>(self)->rebindQuietMetadata(); },
+        loop, [](void* self, uint64_t) { static_cast<CaptureRouter*>(self)->rebindMetadata(); },
         this);
     registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
     if (!updateEvent || !settleTimer || !metadataTimer || !registry)
@@ -468,6 +468,7 @@ void CaptureRouter::global(uint32_t id, const char* type, const spa_dict* props)
         if (textFrom(props, PW_KEY_METADATA_NAME) == kDefaultMetadata)
         {
             metadataRebindsLeft = kMetadataRebinds;
+            metadataAnnouncedAt = monotonicNanos();
             bindMetadata(id);
         }
         return;
@@ -568,6 +569,7 @@ void CaptureRouter::bindMetadata(uint32_t id)
     metadata->router = this;
     metadata->id = id;
     metadata->proxy = proxy;
+    metadata->boundAt = monotonicNanos();
     pw_metadata_add_listener(reinterpret_cast<pw_metadata*>(proxy), &metadata->metadataListener,
                              &CaptureRouterEvents::metadata(), metadata.get());
     pw_proxy_add_listener(proxy, &metadata->proxyListener, &CaptureRouterEvents::metadataProxy(),
@@ -579,9 +581,12 @@ void CaptureRouter::bindMetadata(uint32_t id)
     }
 }
 
-void CaptureRouter::rebindQuietMetadata()
+void CaptureRouter::rebindMetadata()
 {
-    if (!metadata || metadata->heardDefaultSink || metadataRebindsLeft <= 0)
+    if (!metadata || metadataRebindsLeft <= 0)
+        return;
+    const bool young = metadata->boundAt - metadataAnnouncedAt < kMetadataYoungNanos;
+    if (metadata->heardDefaultSink && !young)
         return;
     --metadataRebindsLeft;
     bindMetadata(metadata->id);
