@@ -14,6 +14,7 @@
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <unistd.h>
 #include <vector>
 
 namespace Strovik {
@@ -655,8 +656,11 @@ bool CaptureRouter::isHostProcess(const Client& client) const
 {
     if (!client.bridged)
     {
+        // A server that vouches for no pid (a connection without peer
+        // credentials) leaves only what the client says of itself.
+        const pid_t pid = client.serverPid > 0 ? client.serverPid : client.reportedPid;
         for (const auto& process : hostProcesses)
-            if (process.serverPid == client.serverPid)
+            if (pid > 0 && process.serverPid == pid)
                 return true;
         return false;
     }
@@ -679,10 +683,13 @@ void CaptureRouter::learnHost()
     if (node == nodes.end())
         return;
     auto client = clients.find(node->second->clientId);
-    if (client == clients.end() || !client->second->known || client->second->serverPid <= 0)
+    if (client == clients.end() || !client->second->known)
         return;
-    // The one read of /proc for this stream, here on the loop thread.
-    ProcessAncestry::Result host = ancestry.hostProcesses(client->second->serverPid);
+    // The one read of /proc for this stream, here on the loop thread. Without
+    // the server's word, the plug-in's own pid stands in: nothing linked at
+    // all would be worse than a host whose own output may come back.
+    const pid_t own = client->second->serverPid > 0 ? client->second->serverPid : ::getpid();
+    ProcessAncestry::Result host = ancestry.hostProcesses(own);
     std::string list;
     for (const auto& process : host.processes)
         list += (list.empty() ? "" : ", ") + std::to_string(process.serverPid) + " " +
