@@ -90,7 +90,7 @@ bool PipeWireClient::connect()
     streamListener = std::make_unique<spa_hook>();
     coreListener = std::make_unique<spa_hook>();
     retryDelayNanos = 0;
-    reopenDelayNanos = 0;
+    failuresInSeries = 0;
     wantedRate = 0;
     log.write("%s\n", LogText::kSetup);
 
@@ -303,12 +303,13 @@ void PipeWireClient::streamFailed()
     // Seen with WirePlumber 0.5 restarting: it sets the format of every
     // stream that it does not link itself, ours among them, and a stream
     // that is running refuses that; the server may then put the node in its
-    // error state, where it is never scheduled again. A stream that had
-    // lasted is made anew at once, one that fails again soon after waits
-    // longer each time rather than spin.
-    const bool lasted = monotonicNanos() - streamOpenedAtNanos >= kSteadyConnectionNanos;
-    reopenDelayNanos = lasted ? 0 : nextRetryDelay(reopenDelayNanos);
-    if (lasted)
+    // error state, where it is never scheduled again. The first failure
+    // since a stream last lasted is logged and mended at once; a new stream
+    // that fails again soon after waits longer each time rather than spin.
+    if (monotonicNanos() - streamOpenedAtNanos >= kSteadyConnectionNanos)
+        failuresInSeries = 0;
+    reopenDelayNanos = failuresInSeries == 0 ? 0 : nextRetryDelay(reopenDelayNanos);
+    if (failuresInSeries++ == 0)
     {
         log.write("%s\n", LogText::kStreamFailed);
         announceReopen = true;
@@ -408,6 +409,7 @@ void PipeWireClient::closeStream()
         return;
     pw_thread_loop_lock(threadLoop);
     wantedRate = 0;
+    failuresInSeries = 0;
     destroyStream();
     pw_thread_loop_unlock(threadLoop);
 }

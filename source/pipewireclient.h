@@ -128,6 +128,8 @@ private:
     // per such series.
     spa_source* reopenTimer = nullptr;
     int64_t reopenDelayNanos = 0;
+    // Failures since a stream last lasted; the first of them is logged.
+    uint32_t failuresInSeries = 0;
     int64_t streamOpenedAtNanos = 0;
     bool announceReopen = false;
     // The host's rate of the stream it opened (0: no stream wanted), which a

@@ -5,6 +5,8 @@
 
 #include "pipewireclient.h"
 
+#include <pipewire/thread-loop.h>
+
 #include <cstdint>
 
 namespace Strovik {
@@ -23,6 +25,14 @@ struct PipeWireClientTestAccess
         client.packets.store(count);
     }
     static bool hasStream(const PipeWireClient& client) { return client.stream != nullptr; }
+    // What the router does when the server reports the stream's node in its
+    // error state, on the loop thread as the router's event would.
+    static void reportStreamFailed(PipeWireClient& client)
+    {
+        pw_thread_loop_lock(client.threadLoop);
+        client.streamFailed();
+        pw_thread_loop_unlock(client.threadLoop);
+    }
     static const float* stereoScratch(const PipeWireClient& client)
     {
         return client.stereoScratch.data();
