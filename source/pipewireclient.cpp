@@ -110,7 +110,7 @@ bool PipeWireClient::connect()
         // new initialize.
         log.write("%s\n", LogText::kConnectFailed);
         retryDelayNanos = kFirstRetryNanos;
-        armReconnect(retryDelayNanos);
+        armTimer(reconnectTimer, retryDelayNanos);
     }
     everConnected = reached;
     pw_thread_loop_start(threadLoop);
@@ -242,7 +242,7 @@ void PipeWireClient::connectionLost()
         retryDelayNanos = 0;
     else
         retryDelayNanos = nextRetryDelay(retryDelayNanos);
-    armReconnect(retryDelayNanos);
+    armTimer(reconnectTimer, retryDelayNanos);
 }
 
 void PipeWireClient::reconnect()
@@ -253,7 +253,7 @@ void PipeWireClient::reconnect()
     if (!connectCore())
     {
         retryDelayNanos = nextRetryDelay(retryDelayNanos);
-        armReconnect(retryDelayNanos);
+        armTimer(reconnectTimer, retryDelayNanos);
         return;
     }
     // The stream the host had, at the host's rate, opened here on the loop
@@ -265,7 +265,7 @@ void PipeWireClient::reconnect()
         stamp.clear();
         if (!createStream(wantedRate))
         {
-            armReconnect(nextRetryDelay(0));
+            armTimer(reconnectTimer, nextRetryDelay(0));
             return;
         }
         // Release: a reader that acquires the new generation also sees the
@@ -277,11 +277,6 @@ void PipeWireClient::reconnect()
     connected.store(true, std::memory_order_release);
     log.write("%s\n", everConnected ? LogText::kConnectionBack : LogText::kSetupDone);
     everConnected = true;
-}
-
-void PipeWireClient::armReconnect(int64_t delayNanos)
-{
-    armTimer(reconnectTimer, delayNanos);
 }
 
 void PipeWireClient::armTimer(spa_source* timer, int64_t delayNanos)

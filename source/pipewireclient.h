@@ -94,7 +94,6 @@ private:
     void dropConnection();
     void connectionLost();
     void reconnect();
-    void armReconnect(int64_t delayNanos);
     void streamFailed();
     void reopenStream();
     void armTimer(spa_source* timer, int64_t delayNanos);
