@@ -128,7 +128,6 @@ struct CaptureRouter::Metadata
     spa_hook proxyListener{};
     // Whether this binding has said anything of the default sink yet.
     bool heardDefaultSink = false;
-    int64_t boundAt = 0;
 };
 
 // The capture node, bound for its info: the registry says nothing of a
@@ -347,7 +346,8 @@ bool CaptureRouter::start(pw_loop* loop_, pw_core* core_)
     settleTimer = pw_loop_add_timer(
         loop, [](void* self, uint64_t) { static_cast<CaptureRouter*>(self)->update(); }, this);
     metadataTimer = pw_loop_add_timer(
-        loop, [](void* self, uint64_t) { static_cast<CaptureRouter*>(self)->rebindMetadata(); },
+        loop,
+        [](void* self, uint64_t) { static_cast<CaptureRouter*>(self)->rebindQuietMetadata(); },
         this);
     registry = pw_core_get_registry(core, PW_VERSION_REGISTRY, 0);
     if (!updateEvent || !settleTimer || !metadataTimer || !registry)
@@ -469,7 +469,6 @@ void CaptureRouter::global(uint32_t id, const char* type, const spa_dict* props)
         if (textFrom(props, PW_KEY_METADATA_NAME) == kDefaultMetadata)
         {
             metadataRebindsLeft = kMetadataRebinds;
-            metadataAnnouncedAt = monotonicNanos();
             bindMetadata(id);
         }
         return;
@@ -570,7 +569,6 @@ void CaptureRouter::bindMetadata(uint32_t id)
     metadata->router = this;
     metadata->id = id;
     metadata->proxy = proxy;
-    metadata->boundAt = monotonicNanos();
     pw_metadata_add_listener(reinterpret_cast<pw_metadata*>(proxy), &metadata->metadataListener,
                              &CaptureRouterEvents::metadata(), metadata.get());
     pw_proxy_add_listener(proxy, &metadata->proxyListener, &CaptureRouterEvents::metadataProxy(),
@@ -582,12 +580,9 @@ void CaptureRouter::bindMetadata(uint32_t id)
     }
 }
 
-void CaptureRouter::rebindMetadata()
+void CaptureRouter::rebindQuietMetadata()
 {
-    if (!metadata || metadataRebindsLeft <= 0)
-        return;
-    const bool young = metadata->boundAt - metadataAnnouncedAt < kMetadataYoungNanos;
-    if (metadata->heardDefaultSink && !young)
+    if (!metadata || metadata->heardDefaultSink || metadataRebindsLeft <= 0)
         return;
     --metadataRebindsLeft;
     bindMetadata(metadata->id);

@@ -70,17 +70,14 @@ public:
     // and the host's output leaving for a moment must not bring back a
     // monitor that carries it when it returns. Monitor links are never held.
     static constexpr int64_t kSettleNanos = 200 * 1000 * 1000;
-    // A session manager that has just started can announce the "default"
-    // metadata before it has filled it, and a bind that early was seen
-    // (PipeWire 1.4, WirePlumber 0.5) never to hear a value set later: not
-    // the first default sink, or only that one and no change after it,
-    // though a later bind hears them. So the object is bound again every
-    // kMetadataQuietNanos while its binding is silent about the default
-    // sink or was made within kMetadataYoungNanos of its announcement, at
-    // most kMetadataRebinds times (a session manager with no sink at all
-    // never names one). A new binding hears every value anew.
+    // How long a newly bound "default" metadata may stay silent about the
+    // default sink before it is bound again, and how often that is tried
+    // (a session manager with no sink at all never names one).
+    // A session manager that has just started can announce the object
+    // before it has filled it, and a bind that early was seen (PipeWire 1.4,
+    // WirePlumber 0.5) never to hear the value set a moment later, though a
+    // later bind does.
     static constexpr int64_t kMetadataQuietNanos = 500 * 1000 * 1000;
-    static constexpr int64_t kMetadataYoungNanos = 1000 * 1000 * 1000;
     static constexpr int kMetadataRebinds = 4;
 
     // `onCaptureFailed` is called (on the loop thread, from an event of the
@@ -135,7 +132,7 @@ private:
     void watchCaptureNode();
     void unwatchCaptureNode();
     void bindMetadata(uint32_t id);
-    void rebindMetadata();
+    void rebindQuietMetadata();
     void clearMetadata();
     void setDefaultSink(const char* json);
 
@@ -162,7 +159,6 @@ private:
     spa_source* settleTimer = nullptr;
     spa_source* metadataTimer = nullptr;
     int metadataRebindsLeft = 0;
-    int64_t metadataAnnouncedAt = 0;
 
     std::map<uint32_t, std::unique_ptr<Node>> nodes;
     std::map<uint32_t, std::unique_ptr<Port>> ports;
