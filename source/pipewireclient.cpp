@@ -305,10 +305,7 @@ void PipeWireClient::streamFailed()
         failuresInSeries = 0;
     reopenDelayNanos = failuresInSeries == 0 ? 0 : nextRetryDelay(reopenDelayNanos);
     if (failuresInSeries++ == 0)
-    {
         log.write("%s\n", LogText::kStreamFailed);
-        announceReopen = true;
-    }
     // Not from here: the router's event that called us belongs to the
     // stream's node, which goes with the stream.
     armTimer(reopenTimer, reopenDelayNanos);
@@ -331,11 +328,9 @@ void PipeWireClient::reopenStream()
     // As after a reconnect: the reader drops what the ring kept and primes
     // again from the new stream's packets.
     generation.fetch_add(1, std::memory_order_release);
-    if (announceReopen)
-    {
+    // Only the stream that mends the series' first, logged failure says so.
+    if (failuresInSeries == 1)
         log.write("%s\n", LogText::kStreamReopened);
-        announceReopen = false;
-    }
 }
 
 bool PipeWireClient::openStream(uint32_t rate)

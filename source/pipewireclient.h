@@ -130,7 +130,6 @@ private:
     // Failures since a stream last lasted; the first of them is logged.
     uint32_t failuresInSeries = 0;
     int64_t streamOpenedAtNanos = 0;
-    bool announceReopen = false;
     // The host's rate of the stream it opened (0: no stream wanted), which a
     // new connection opens again.
     uint32_t wantedRate = 0;
