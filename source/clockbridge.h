@@ -1,5 +1,7 @@
 #pragma once
 
+#include "driftdetector.h"
+#include "timeline.h"
 #include "writerstamp.h"
 
 #include <spa/utils/dll.h>
@@ -12,111 +14,6 @@
 namespace Strovik {
 
 class FrameRing;
-
-// Tells a steady drift of the fill from a step. Two clocks that differ make
-// the fill error a straight line in time; a quantum change, a lost packet or
-// a burst make it jump once and stay. Errors are averaged into cells of
-// fixed duration; the cells cover everything since reset(), up to a longest
-// window, by merging pairs as the store fills, so that a slow drift is
-// judged over a long span and a fast one over a short one, in fixed memory.
-// The verdict needs all of: a slope far outside its own noise, a straight
-// line fitting the cells better than the best single step, a move along
-// that line, over the window, large enough to matter, and a slope no steeper
-// than clocks differ.
-class DriftDetector
-{
-public:
-    static constexpr int kCells = 64;
-    static constexpr double kFirstCellSeconds = 0.25;
-    static constexpr double kLongestCellSeconds = 4.0; // a window of up to 256 s
-    // Fewer cells cannot tell a line from a step in noise.
-    static constexpr int kMinimumCells = 8;
-    // Slope over its standard error; cells are near-independent averages,
-    // so five sigma keeps a stationary fill from ever passing by chance.
-    static constexpr double kSignificance = 5.0;
-
-    // Starts over; `minimumMoveFrames` is the least fitted move that counts,
-    // `maximumSlopeFramesPerSecond` the steepest slope that is a drift.
-    void reset(double minimumMoveFrames, double maximumSlopeFramesPerSecond);
-    // Adds one fill error (frames) seen `seconds` after reset(). True when a
-    // cell closed and the cells now show a drift (see slope()).
-    bool add(double seconds, double errorFrames);
-    // From the last judgement: fill error change in frames per second.
-    double slope() const { return lastSlope; }
-
-private:
-    void closeCell();
-    void mergePairs();
-    void dropOldest();
-    bool judge();
-    // Residual sum of squares of the best two-level fit to centred errors.
-    double bestStepResidual(const double* centred) const;
-
-    std::array<double, kCells> time{};
-    std::array<double, kCells> error{};
-    std::array<double, kCells> weight{};
-    int count = 0;
-    double cellSeconds = kFirstCellSeconds;
-    double cellStart = 0.0;
-    double sumTime = 0.0;
-    double sumError = 0.0;
-    uint32_t samples = 0;
-    double minimumMove = 0.0;
-    double maximumSlope = 0.0;
-    double lastSlope = 0.0;
-};
-
-// Follows one side's timeline: the time at which that side's clock, at its
-// own steady pace, reached its latest event. Events are stamped late by
-// scheduling jitter; fitting a line through them (phase and pace) removes
-// most of it, and feeding each event once (the reader looks at whichever
-// stamp is newest) removes the bias of seeing early packets more often than
-// late ones. A deviation past the jump limit is a real jump of the timeline
-// (a lost packet, a stall): taken at once when the next event confirms it,
-// and counted as an outlier, clamped to the limit, when it does not.
-class Timeline
-{
-public:
-    static constexpr double kJumpSeconds = 0.003;
-    // ...or this many times the events' usual deviation, whichever is
-    // larger: a host that calls several blocks back to back deviates by
-    // milliseconds on every call, and that is its pace, not a jump.
-    static constexpr double kJumpSpreads = 4.0;
-    static constexpr double kSpreadEvents = 64.0;
-    // A pace further than this from nominal is no clock: held at the bound.
-    static constexpr double kMaxPaceDeviation = 0.01;
-
-    // Forgets everything; the line fit's memory fades over smoothingSeconds.
-    void reset(double smoothingSeconds);
-    // An event at timeNanos, `frames` (at the nominal `rate`) after the last.
-    void update(int64_t timeNanos, double frames, double rate);
-    // A known jump: the latest event is at timeNanos; the pace is unchanged.
-    void rebase(int64_t timeNanos);
-
-    // Smoothed time of the latest event, in nanoseconds.
-    double nanos() const { return estimate; }
-    // The side's own pace, as tracked.
-    double nanosPerFrame() const { return period; }
-    // A jump awaits confirmation: the latest times are in doubt.
-    bool unsettled() const { return jumpPending; }
-
-private:
-    void learnSpread(double absoluteDeviation);
-
-    double smoothing = 0.0;
-    double memory = 0.0; // for events memoryFrames apart at memoryRate
-    double memoryFrames = -1.0;
-    double memoryRate = 0.0;
-    double estimate = 0.0;
-    double period = 0.0;
-    uint64_t events = 0;
-    double spread = 0.0; // mean absolute deviation, nanoseconds
-    uint64_t spreadEvents = 0;
-    double pendingJump = 0.0;
-    bool seeded = false;
-    bool secondEvent = false; // the next event is the first after seeding
-    bool jumpPending = false;
-};
 
 // The reader's end of the bridge between PipeWire's clock and the host's:
 // fills each host block from the frame ring, either as an exact copy

@@ -1,0 +1,116 @@
+#include "timeline.h"
+
+#include <algorithm>
+#include <cmath>
+
+namespace Strovik {
+
+namespace {
+constexpr double kNanosPerSecond = 1e9;
+}
+
+void Timeline::reset(double smoothingSeconds)
+{
+    smoothing = smoothingSeconds;
+    memoryFrames = -1.0;
+    seeded = false;
+    jumpPending = false;
+}
+
+void Timeline::learnSpread(double absoluteDeviation)
+{
+    // A running mean, over all events at first and the last
+    // kSpreadEvents later. A jump adds at most twice the limit, so that one
+    // cannot blind the detector to the next.
+    ++spreadEvents;
+    const double weight = std::max(1.0 / static_cast<double>(spreadEvents), 1.0 / kSpreadEvents);
+    spread += weight * (absoluteDeviation - spread);
+}
+
+void Timeline::rebase(int64_t timeNanos)
+{
+    estimate = static_cast<double>(timeNanos);
+    jumpPending = false;
+}
+
+void Timeline::update(int64_t timeNanos, double frames, double rate)
+{
+    const double stamped = static_cast<double>(timeNanos);
+    const double nominalPeriod = kNanosPerSecond / rate;
+    if (!seeded)
+    {
+        estimate = stamped;
+        period = nominalPeriod;
+        events = 0;
+        spread = 0.0;
+        spreadEvents = 0;
+        seeded = true;
+        secondEvent = true;
+        return;
+    }
+    const double predicted = estimate + frames * period;
+    double deviation = stamped - predicted;
+    const double jump = std::max(kJumpSeconds * kNanosPerSecond, kJumpSpreads * spread);
+    if (secondEvent)
+    {
+        secondEvent = false;
+        if (std::abs(deviation) > jump)
+        {
+            // One event is no line to be off: the first cycles of a stream
+            // come irregularly. Start from this one instead of doubting it.
+            estimate = stamped;
+            return;
+        }
+    }
+    learnSpread(std::min(std::abs(deviation), 2.0 * jump));
+    if (std::abs(deviation) > jump)
+    {
+        // Confirmed by a second event that lands as far off: the timeline
+        // moved. The line fit then starts over, so that a pace that changed
+        // with it (a new device clock) is relearnt within a second or so.
+        const bool confirmed = jumpPending && std::abs(deviation - pendingJump) <= jump;
+        jumpPending = !confirmed;
+        pendingJump = deviation;
+        if (confirmed)
+        {
+            estimate = stamped;
+            events = 0;
+            return;
+        }
+        // Otherwise an outlier: it counts, but no more than the limit. (Not
+        // ignoring it keeps a host that calls in bursts, whose every event
+        // is that far off its average pace, from freezing the track.)
+        deviation = std::clamp(deviation, -jump, jump);
+    }
+    else
+    {
+        jumpPending = false;
+    }
+    // Phase and pace, tracked with the gains of a straight-line fit to all
+    // events so far (an unbiased start, at the nominal pace or not), until
+    // those fall below the gains of a fading memory of `smoothing` seconds.
+    // Tracking the pace follows a clock that is ppm off nominal without
+    // the lag a plain average would show as a fill offset.
+    ++events;
+    const double n = static_cast<double>(events);
+    // The fading memory per event; events mostly come a constant number of
+    // frames apart (a quantum, a block), so the exponential is worked out
+    // once per such number.
+    if (frames != memoryFrames || rate != memoryRate)
+    {
+        memoryFrames = frames;
+        memoryRate = rate;
+        memory = std::exp(-frames / rate / smoothing);
+    }
+    const double phaseGain =
+        std::max(2.0 * (2.0 * n + 1.0) / ((n + 2.0) * (n + 1.0)), 1.0 - memory * memory);
+    const double paceGain =
+        std::max(6.0 / ((n + 2.0) * (n + 1.0)), (1.0 - memory) * (1.0 - memory));
+    estimate = predicted + phaseGain * deviation;
+    if (frames > 0.0)
+        period += paceGain * deviation / frames;
+    period = std::clamp(period, nominalPeriod * (1.0 - kMaxPaceDeviation),
+                        nominalPeriod * (1.0 + kMaxPaceDeviation));
+}
+
+} // namespace Strovik

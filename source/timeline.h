@@ -1,0 +1,59 @@
+#pragma once
+
+#include <cstdint>
+
+namespace Strovik {
+
+// Follows one side's timeline: the time at which that side's clock, at its
+// own steady pace, reached its latest event. Events are stamped late by
+// scheduling jitter; fitting a line through them (phase and pace) removes
+// most of it, and feeding each event once (the reader looks at whichever
+// stamp is newest) removes the bias of seeing early packets more often than
+// late ones. A deviation past the jump limit is a real jump of the timeline
+// (a lost packet, a stall): taken at once when the next event confirms it,
+// and counted as an outlier, clamped to the limit, when it does not.
+class Timeline
+{
+public:
+    static constexpr double kJumpSeconds = 0.003;
+    // ...or this many times the events' usual deviation, whichever is
+    // larger: a host that calls several blocks back to back deviates by
+    // milliseconds on every call, and that is its pace, not a jump.
+    static constexpr double kJumpSpreads = 4.0;
+    static constexpr double kSpreadEvents = 64.0;
+    // A pace further than this from nominal is no clock: held at the bound.
+    static constexpr double kMaxPaceDeviation = 0.01;
+
+    // Forgets everything; the line fit's memory fades over smoothingSeconds.
+    void reset(double smoothingSeconds);
+    // An event at timeNanos, `frames` (at the nominal `rate`) after the last.
+    void update(int64_t timeNanos, double frames, double rate);
+    // A known jump: the latest event is at timeNanos; the pace is unchanged.
+    void rebase(int64_t timeNanos);
+
+    // Smoothed time of the latest event, in nanoseconds.
+    double nanos() const { return estimate; }
+    // The side's own pace, as tracked.
+    double nanosPerFrame() const { return period; }
+    // A jump awaits confirmation: the latest times are in doubt.
+    bool unsettled() const { return jumpPending; }
+
+private:
+    void learnSpread(double absoluteDeviation);
+
+    double smoothing = 0.0;
+    double memory = 0.0; // for events memoryFrames apart at memoryRate
+    double memoryFrames = -1.0;
+    double memoryRate = 0.0;
+    double estimate = 0.0;
+    double period = 0.0;
+    uint64_t events = 0;
+    double spread = 0.0; // mean absolute deviation, nanoseconds
+    uint64_t spreadEvents = 0;
+    double pendingJump = 0.0;
+    bool seeded = false;
+    bool secondEvent = false; // the next event is the first after seeding
+    bool jumpPending = false;
+};
+
+} // namespace Strovik
