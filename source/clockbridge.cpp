@@ -54,8 +54,7 @@ bool ClockBridge::prepare(uint32_t sampleRate, uint32_t maxBlockFrames)
         resamplerReady = true;
     }
     rate = sampleRate;
-    marginFrames = std::max(static_cast<double>(kJitterMarginFrames),
-                            std::round(kJitterMarginSeconds * sampleRate));
+    target.reset(sampleRate);
     writerTime.reset(kTimelineSeconds);
     readerTime.reset(kTimelineSeconds);
     stampSeen = false;
@@ -74,6 +73,7 @@ void ClockBridge::restart()
     lastSequence = stampValue.sequence;
     burstFrames = 0;
     stepWatchUntilNanos = 0;
+    lastFrameSilent = false;
     dropAboveTarget = false;
     started = false;
     historyLeft.fill(0.0f);
@@ -107,14 +107,15 @@ ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp
     takeStamp(stamp);
     takeCycle(nowNanos, frames);
     const double lastTarget = state.targetFrames;
-    const double lastError = state.fillFrames - lastTarget;
-    state.targetFrames = targetFill();
+    const double lastError = state.fillFrames - lastTarget + givenBackSinceTrend;
+    state.targetFrames = target.inForce();
+    state.marginFrames = target.learntMargin();
     double error = measureFill(ring) - state.targetFrames;
 
     if (!state.priming && error > excessLimit())
         error -= resynchroniseHigh(ring, error, nowNanos, result);
     else if (!state.priming && error < -faultLimit())
-        enterPriming(Resync::FillLow, result);
+        enterPriming(Resync::FillLow, nowNanos, result);
 
     if (state.priming)
     {
@@ -135,20 +136,26 @@ ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp
 
     if (!state.engaged)
     {
-        watchForStep(lastTarget, lastError, error, nowNanos);
-        if (drift.add(secondsBetween(trendStartNanos, nowNanos), error) && pacesConfirmDrift())
+        error -= giveBack(ring, error, result);
+        state.fillFrames = target.inForce() + error;
+        state.targetFrames = target.inForce();
+        const double trendError = error + givenBackSinceTrend;
+        watchForStep(lastTarget, lastError, trendError, nowNanos);
+        if (drift.add(secondsBetween(trendStartNanos, nowNanos), trendError) && pacesConfirmDrift())
             engage(error, nowNanos, result);
     }
 
     uint32_t written = 0;
     if (state.engaged)
     {
-        // The glide's own pace goes straight into the ratio: through the
-        // loop, its integral would learn the glide as a clock difference
-        // and overshoot the target when the glide ends.
+        // The glides' own pace goes straight into the ratio: through the
+        // loop, its integral would learn a glide as a clock difference and
+        // overshoot the target when the glide ends.
         const double glideStep = glide(error, frames);
-        resampler.set_rratio(1.0 /
-                             steer(error - glideFrames, glideStep / frames, frames, nowNanos));
+        error = state.fillFrames - target.inForce();
+        state.targetFrames = target.inForce();
+        resampler.set_rratio(
+            1.0 / steer(error - fillGlide.frames(), glideStep / frames, frames, nowNanos));
         written = resampleFromRing(ring, left, right, frames, result.ringFrames);
     }
     else
@@ -166,7 +173,7 @@ ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp
         // fault of the clocks, and the fill starts over when it resumes.
         silence(left + written, right + written, frames - written);
         result.paddedFrames = frames - written;
-        enterPriming(writerIdle() ? Resync::Idle : Resync::Underflow, result);
+        enterPriming(writerIdle() ? Resync::Idle : Resync::Underflow, nowNanos, result);
     }
     finishBlock(left, right, frames, result);
     return result;
@@ -176,8 +183,10 @@ void ClockBridge::finishBlock(const float* left, const float* right, uint32_t fr
                               const BlockResult& result)
 {
     rememberTail(left, right, frames);
+    lastFrameSilent = left[frames - 1] == 0.0f && right[frames - 1] == 0.0f;
     state.paddedFrames += result.paddedFrames;
     state.skippedFrames += result.skippedFrames;
+    state.givenBackFrames += result.givenBackFrames;
 }
 
 void ClockBridge::takeStamp(const WriterStamp& stamp)
@@ -201,6 +210,8 @@ void ClockBridge::takeStamp(const WriterStamp& stamp)
     else
         writerTime.update(value.timeNanos, frames, rate);
     state.quantumFrames = value.quantumFrames;
+    target.setQuantum(value.quantumFrames);
+    target.addPacket(writerTime.lateness());
 }
 
 void ClockBridge::takeCycle(int64_t nowNanos, uint32_t frames)
@@ -211,17 +222,19 @@ void ClockBridge::takeCycle(int64_t nowNanos, uint32_t frames)
     // the whole burst, not one block.
     const double halfLastBlock = 0.5 * lastCallFrames / rate * kNanosPerSecond;
     const bool sameBurst = lastCallFrames != 0 && nowNanos - lastCallNanos < halfLastBlock;
-    burstFrames = std::min(sameBurst ? burstFrames + frames : frames, kLongestBurstFrames);
-    state.blockFrames = std::max(state.blockFrames, burstFrames);
+    burstFrames =
+        std::min(sameBurst ? burstFrames + frames : frames, FillTarget::kLongestBurstFrames);
+    // The timeline's lateness of a host cycle is how late it came: early
+    // is what brings a read before the packet it needs.
+    target.addCycle(nowNanos, burstFrames, -readerTime.lateness());
+    state.blockFrames = static_cast<uint32_t>(target.learntAllowance());
     lastCallFrames = frames;
     lastCallNanos = nowNanos;
 }
 
-double ClockBridge::targetFill() const
+double ClockBridge::marginInForce() const
 {
-    // Just before a packet arrives the ring holds the fill less one quantum;
-    // a block (or burst) must still be there then, with room for lateness.
-    return static_cast<double>(state.quantumFrames) + state.blockFrames + marginFrames;
+    return target.inForce() - state.quantumFrames - state.blockFrames;
 }
 
 double ClockBridge::excessLimit() const
@@ -238,7 +251,8 @@ bool ClockBridge::writerIdle() const
 {
     // A packet is due every quantum, give or take its jitter: more than
     // half the margin beyond that, and the writer is not merely late.
-    const double due = (state.quantumFrames + 0.5 * marginFrames) / rate * kNanosPerSecond;
+    const double due =
+        (state.quantumFrames + 0.5 * target.startMarginFrames()) / rate * kNanosPerSecond;
     return !haveStamp || readerTime.nanos() - writerTime.nanos() > due;
 }
 
@@ -253,7 +267,8 @@ double ClockBridge::measureFill(const FrameRing& ring) const
     // sides' smoothed timelines: the fill at the start of this cycle, free of
     // the sawtooth of packets arriving and blocks leaving. A stalled writer
     // stops counting after a quantum and a margin.
-    const double limit = (state.quantumFrames + marginFrames) / rate * kNanosPerSecond;
+    const double limit =
+        (state.quantumFrames + target.startMarginFrames()) / rate * kNanosPerSecond;
     const double elapsed = std::clamp(readerTime.nanos() - writerTime.nanos(), -limit, limit);
     double fill = stamped + elapsed / writerTime.nanosPerFrame();
     // Frames already inside the resampler, ahead of the next output, are
@@ -273,12 +288,55 @@ uint32_t ClockBridge::skip(FrameRing& ring, double frames)
     return skipped;
 }
 
+double ClockBridge::giveBack(FrameRing& ring, double error, BlockResult& result)
+{
+    // Bypass cannot move the fill without changing what plays, except where
+    // nothing plays: frames of digital silence left out make a gap between
+    // sounds shorter and leave every other frame as it came. Waiting for
+    // such a gap is the price of an exact copy; the desktop has them.
+    const double excess = target.inForce() + error - target.learnt();
+    if (excess < 1.0 || !lastFrameSilent)
+        return 0.0;
+    const uint32_t wanted = static_cast<uint32_t>(excess) + kSilentRunFrames;
+    const FrameRing::ReadView view = ring.peek(wanted);
+    uint32_t silent = 0;
+    for (const auto& [run, count] :
+         {std::pair{view.first, view.firstFrames}, std::pair{view.second, view.secondFrames}})
+    {
+        uint32_t i = 0;
+        while (i < count && run[2 * i] == 0.0f && run[2 * i + 1] == 0.0f)
+            ++i;
+        silent += i;
+        if (i < count)
+            break;
+    }
+    if (silent < kSilentRunFrames)
+        return 0.0;
+    // Out of the middle of the gap: at least half the run stays before the
+    // next sound.
+    const uint32_t left = std::min(silent - kSilentRunFrames / 2, static_cast<uint32_t>(excess));
+    ring.consume(left);
+    result.givenBackFrames += left;
+    // What lay above the target in force comes off the error; the rest
+    // lowers the target in force towards the learnt one.
+    const double offError = std::clamp(error, 0.0, static_cast<double>(left));
+    target.lower(left - offError);
+    givenBackSinceTrend += offError;
+    drift.setMinimumMove(engageMove());
+    return offError;
+}
+
 // ---------------------------------------------------------------------------
 // ClockBridge: priming, resynchronisation, engaging
 
-void ClockBridge::enterPriming(Resync reason, BlockResult& result)
+void ClockBridge::enterPriming(Resync reason, int64_t nowNanos, BlockResult& result)
 {
     state.priming = true;
+    // A stream filling up again has nothing to give back: it fills to the
+    // learnt target, and after an underflow to one that has learnt from it.
+    if (reason == Resync::Underflow)
+        target.underflow(nowNanos);
+    target.settle();
     result.resync = reason;
     state.lastResync = reason;
     if (reason == Resync::Underflow)
@@ -313,7 +371,7 @@ uint32_t ClockBridge::leavePriming(FrameRing& ring, double error, int64_t nowNan
         // played last (silence, mostly), keeping the loop's clock estimate.
         primeResampler();
         dropLoopError(nowNanos);
-        glideFrames = error - skipped;
+        fillGlide.set(error - skipped);
     }
     return skipped;
 }
@@ -337,7 +395,13 @@ void ClockBridge::restartTrend(int64_t nowNanos)
 {
     // The fill was just set: a trend starts afresh from there.
     trendStartNanos = nowNanos;
-    drift.reset(marginFrames * kEngageMarginFraction, kMaxRatioDeviation * rate);
+    givenBackSinceTrend = 0.0;
+    drift.reset(engageMove(), kMaxRatioDeviation * rate);
+}
+
+double ClockBridge::engageMove() const
+{
+    return std::max(kEngageMarginFraction * marginInForce(), FillTarget::kLeastMarginFrames);
 }
 
 void ClockBridge::watchForStep(double lastTarget, double lastError, double error, int64_t nowNanos)
@@ -355,7 +419,7 @@ void ClockBridge::watchForStep(double lastTarget, double lastError, double error
             nowNanos + static_cast<int64_t>(2.0 * state.quantumFrames / rate * kNanosPerSecond);
     }
     if (nowNanos <= stepWatchUntilNanos &&
-        std::abs(error - stepWatchError) > kGlideStepFraction * marginFrames)
+        std::abs(error - stepWatchError) > kGlideStepFraction * target.startMarginFrames())
     {
         restartTrend(nowNanos);
         stepWatchUntilNanos = 0;
@@ -392,7 +456,9 @@ void ClockBridge::engage(double error, int64_t nowNanos, BlockResult& result)
     startLoop(ratio, nowNanos);
     // Wherever the fill stands now, the loop starts there and glides to the
     // target: the ratio stays at the clock difference, not at a clamp.
-    glideFrames = error;
+    fillGlide.reset();
+    fillGlide.set(error);
+    targetGlide.reset();
     state.engaged = true;
     state.engagePpm = (ratio - 1.0) * 1e6;
     state.engageSeconds = secondsBetween(firstOutputNanos, nowNanos);
@@ -432,24 +498,24 @@ void ClockBridge::dropLoopError(int64_t nowNanos)
     // The error the loop was working off is gone with a resynchronisation;
     // its clock estimate (the integral) stays, and it listens wide again.
     dll.z1 = dll.z2 = 0.0;
-    glideFrames = 0.0;
+    fillGlide.reset();
     wideUntilNanos = nowNanos + static_cast<int64_t>(kWideSeconds * kNanosPerSecond);
 }
 
 double ClockBridge::glide(double error, uint32_t frames)
 {
     // A step in the fill (a new quantum, a late burst of packets) is taken
-    // whole into the point the loop aims at, which then moves back to the
-    // target no faster than kGlideRate: latency recovers at an inaudible
-    // pitch offset instead of the loop slamming the ratio to its bound.
-    // Drift never steps: the loop holds the error near the glide point.
-    if (std::abs(error - glideFrames) > kGlideStepFraction * marginFrames)
-        glideFrames = error;
-    // Exponentially near the end, so that the pitch returns as smoothly.
-    const double most = kGlideRate * frames;
-    const double step = std::clamp(glideFrames * frames / (kGlideSeconds * rate), -most, most);
-    glideFrames -= step;
-    return step;
+    // whole into the point the loop aims at, which then glides back to the
+    // target: latency recovers at an inaudible pitch offset instead of the
+    // loop slamming the ratio to its bound. Drift never steps: the loop
+    // holds the error near the glide point.
+    if (std::abs(error - fillGlide.frames()) > kGlideStepFraction * state.marginFrames)
+        fillGlide.set(error);
+    // The target in force comes down to the learnt one the same way: the
+    // delay the margin or the allowance no longer needs is given back.
+    targetGlide.set(target.inForce() - target.learnt());
+    const double lowered = target.lower(std::max(targetGlide.advance(frames, rate), 0.0));
+    return fillGlide.advance(frames, rate) + lowered;
 }
 
 double ClockBridge::steer(double error, double feedForward, uint32_t frames, int64_t nowNanos)
@@ -465,13 +531,15 @@ double ClockBridge::steer(double error, double feedForward, uint32_t frames, int
     // for less input per output frame.
     const double integral = dll.z3;
     double ratio = spa_dll_update(&dll, -error) + feedForward;
-    const double low = 1.0 - kMaxRatioDeviation, high = 1.0 + kMaxRatioDeviation;
+    const double change = kMostRatioChangePerSecond * frames / rate;
+    const double low = std::max(1.0 - kMaxRatioDeviation, state.ratio - change);
+    const double high = std::min(1.0 + kMaxRatioDeviation, state.ratio + change);
     if (ratio < low || ratio > high)
     {
-        // Anti-windup: while the ratio is at its bound the integral (the
-        // clock estimate) stops integrating an error the resampler cannot
-        // act on, so that the ratio leaves the bound as smoothly as the
-        // error falls.
+        // Anti-windup: while the ratio is at a bound (of deviation or of
+        // change) the integral (the clock estimate) stops integrating an
+        // error the resampler cannot act on yet, so that the ratio leaves
+        // the bound as smoothly as the error falls.
         dll.z3 = integral;
         ratio = std::clamp(1.0 - (dll.z2 + dll.z3) + feedForward, low, high);
     }

@@ -1,6 +1,8 @@
 #pragma once
 
 #include "driftdetector.h"
+#include "filltarget.h"
+#include "glide.h"
 #include "timeline.h"
 #include "writerstamp.h"
 
@@ -40,17 +42,10 @@ public:
     // Exactly what primes the filter so that its next output is the next
     // ring frame, at no jump in time.
     static constexpr uint32_t kHistoryFrames = kHalfFilterFrames - 1;
-    // Headroom for the lateness of packets and of host cycles: the larger of
-    // these, added to one quantum and one block.
-    static constexpr uint32_t kJitterMarginFrames = 512;
-    static constexpr double kJitterMarginSeconds = 0.003;
-    // The longest burst of back-to-back blocks the target makes room for. A
-    // host rendering offline calls without pause, an endless burst: without
-    // a bound its target, and the silence while priming, would never end.
-    static constexpr uint32_t kLongestBurstFrames = 8192;
-    // The drift must have moved the fill this far (a share of the jitter
-    // margin) before it counts: a stationary fill never gets there, and a
-    // real drift still has most of the margin left when the loop takes over.
+    // The drift must have moved the fill this far (a share of the margin in
+    // force, and never less than the resampler's lookahead) before it
+    // counts: a stationary fill never gets there, and a real drift still has
+    // most of the margin left when the loop takes over.
     static constexpr double kEngageMarginFraction = 0.25;
     // ...and the two sides' tracked paces must tell the same difference,
     // to within this share of it.
@@ -67,14 +62,19 @@ public:
     static constexpr double kWideBandwidthHz = 0.25;
     static constexpr double kNarrowBandwidthHz = 0.05;
     static constexpr double kWideSeconds = 5.0;
-    // How fast the loop's aim returns to the target after a step in the
-    // fill: at most 0.2 % of the output's frames (3.5 cents of pitch, 96
-    // frames a second at 48 kHz), and within the last stretch exponentially,
-    // with this time constant. A step counts when it moves the fill by more
-    // than the given share of the jitter margin at once.
-    static constexpr double kGlideRate = 0.002;
-    static constexpr double kGlideSeconds = 2.0;
+    // A step of the fill (a new quantum, a late burst of packets) counts
+    // when it moves the fill by more than this share of the margin at once:
+    // it is glided back (see Glide) rather than left to the loop.
     static constexpr double kGlideStepFraction = 0.5;
+    // Every change of the ratio is a ramp: the loop's own corrections are
+    // far slower than this, and the glides ramp at this pace themselves, so
+    // the bound only shapes what would otherwise step (engaging at the
+    // clocks' difference, a glide starting while another ends).
+    static constexpr double kMostRatioChangePerSecond = 0.002;
+    // In bypass, delay is given back only from inside digital silence at
+    // least this long (the frame played last silent as well): such a gap
+    // gets shorter, and every frame that plays is as it came.
+    static constexpr uint32_t kSilentRunFrames = 64;
 
     // Frames that arrive in a burst (a player moving to another device's
     // clock delivers several quanta at once) are fresh: they play, at that
@@ -94,9 +94,10 @@ public:
 
     struct BlockResult
     {
-        uint32_t ringFrames = 0;    // frames taken from the ring to make the output
-        uint32_t paddedFrames = 0;  // output frames of silence (priming or underflow)
-        uint32_t skippedFrames = 0; // ring frames dropped to come down to the target
+        uint32_t ringFrames = 0;      // frames taken from the ring to make the output
+        uint32_t paddedFrames = 0;    // output frames of silence (priming or underflow)
+        uint32_t skippedFrames = 0;   // ring frames dropped to come down to the target
+        uint32_t givenBackFrames = 0; // ring frames of silence left out (bypass)
         Resync resync = Resync::None;
         bool engagedNow = false; // the resampler took over in this block
     };
@@ -110,9 +111,10 @@ public:
         double engageSeconds = 0.0; // from the first output frame to engaging
         double ratio = 1.0;         // input frames per output frame, last block
         double fillFrames = 0.0;    // fill the last block ran at
-        double targetFrames = 0.0;
+        double targetFrames = 0.0;  // in force (see FillTarget)
+        double marginFrames = 0.0;  // the margin for lateness, as learnt
         uint32_t quantumFrames = 0;
-        uint32_t blockFrames = 0; // largest block (or burst of blocks) so far
+        uint32_t blockFrames = 0; // largest block (or burst of blocks) lately
         uint64_t underflows = 0;
         uint64_t fillLowResyncs = 0;
         uint64_t fillHighResyncs = 0;
@@ -120,6 +122,7 @@ public:
         Resync lastResync = Resync::None;
         uint64_t paddedFrames = 0;
         uint64_t skippedFrames = 0;
+        uint64_t givenBackFrames = 0;
     };
 
     // Main thread, before the stream runs. Allocates everything process
@@ -149,20 +152,22 @@ public:
 private:
     void takeStamp(const WriterStamp& stamp);
     void takeCycle(int64_t nowNanos, uint32_t frames);
-    double targetFill() const;
     double faultLimit() const;
     double excessLimit() const;
     bool writerIdle() const;
     double measureFill(const FrameRing& ring) const;
     uint32_t skip(FrameRing& ring, double frames);
+    double giveBack(FrameRing& ring, double error, BlockResult& result);
+    double marginInForce() const;
     void finishBlock(const float* left, const float* right, uint32_t frames,
                      const BlockResult& result);
 
-    void enterPriming(Resync reason, BlockResult& result);
+    void enterPriming(Resync reason, int64_t nowNanos, BlockResult& result);
     uint32_t leavePriming(FrameRing& ring, double error, int64_t nowNanos, BlockResult& result);
     uint32_t resynchroniseHigh(FrameRing& ring, double error, int64_t nowNanos,
                                BlockResult& result);
     void restartTrend(int64_t nowNanos);
+    double engageMove() const;
     void watchForStep(double lastTarget, double lastError, double error, int64_t nowNanos);
     double paceRatio() const;
     bool pacesConfirmDrift() const;
@@ -171,7 +176,8 @@ private:
     void primeResampler();
     void startLoop(double ratio, int64_t nowNanos);
     void dropLoopError(int64_t nowNanos);
-    // Moves the loop's aim; returns by how much, in frames of fill.
+    // Moves the loop's aim and the target in force; returns by how much,
+    // in frames of fill.
     double glide(double error, uint32_t frames);
     double steer(double error, double feedForward, uint32_t frames, int64_t nowNanos);
 
@@ -182,7 +188,7 @@ private:
     void rememberTail(const float* left, const float* right, uint32_t frames);
 
     uint32_t rate = 0;
-    double marginFrames = 0.0;
+    FillTarget target;
     VResampler resampler;
     bool resamplerReady = false;
     std::vector<float> scratch; // interleaved resampler output, or priming input
@@ -196,7 +202,8 @@ private:
     double loopBandwidth = 0.0;
     uint32_t loopPeriod = 0;
     int64_t wideUntilNanos = 0;
-    double glideFrames = 0.0; // the fill error the loop aims at for now
+    Glide fillGlide;   // the fill error the loop aims at for now
+    Glide targetGlide; // the target in force, down to the learnt one
 
     // The writer's side: its latest stamp and timeline.
     WriterStampValue stampValue;
@@ -213,6 +220,10 @@ private:
     // counts as its consequence, and the error it is measured from.
     int64_t stepWatchUntilNanos = 0;
     double stepWatchError = 0.0;
+    // Silence given back in bypass that lowered the fill error: added back
+    // for the drift's trend, which must not take it for a drift.
+    double givenBackSinceTrend = 0.0;
+    bool lastFrameSilent = false;
 
     bool dropAboveTarget = false; // set by reprime(), until priming ends
     bool started = false;         // output has begun since restart()

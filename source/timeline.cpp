@@ -36,6 +36,7 @@ void Timeline::rebase(int64_t timeNanos)
 void Timeline::update(int64_t timeNanos, double frames, double rate)
 {
     const double stamped = static_cast<double>(timeNanos);
+    lastDeviation = 0.0;
     const double nominalPeriod = kNanosPerSecond / rate;
     if (!seeded)
     {
@@ -106,6 +107,7 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
         std::max(2.0 * (2.0 * n + 1.0) / ((n + 2.0) * (n + 1.0)), 1.0 - memory * memory);
     const double paceGain =
         std::max(6.0 / ((n + 2.0) * (n + 1.0)), (1.0 - memory) * (1.0 - memory));
+    lastDeviation = deviation;
     estimate = predicted + phaseGain * deviation;
     if (frames > 0.0)
         period += paceGain * deviation / frames;

@@ -35,6 +35,9 @@ public:
     double nanos() const { return estimate; }
     // The side's own pace, as tracked.
     double nanosPerFrame() const { return period; }
+    // How late the latest event came against the line before it (negative:
+    // early), up to the jump limit; 0 for an event the line restarted from.
+    double lateness() const { return lastDeviation; }
     // A jump awaits confirmation: the latest times are in doubt.
     bool unsettled() const { return jumpPending; }
 
@@ -51,6 +54,7 @@ private:
     double spread = 0.0; // mean absolute deviation, nanoseconds
     uint64_t spreadEvents = 0;
     double pendingJump = 0.0;
+    double lastDeviation = 0.0;
     bool seeded = false;
     bool secondEvent = false; // the next event is the first after seeding
     bool jumpPending = false;

@@ -1,0 +1,99 @@
+#include "filltarget.h"
+
+#include <algorithm>
+
+namespace Strovik {
+
+namespace {
+constexpr double kNanosPerSecond = 1e9;
+}
+
+void FillTarget::reset(uint32_t sampleRate)
+{
+    *this = FillTarget{};
+    framesPerNano = sampleRate / kNanosPerSecond;
+    startMargin = std::max(kStartMarginFrames, kStartMarginSeconds * sampleRate);
+    headroomInForce = startMargin;
+}
+
+void FillTarget::addCycle(int64_t nowNanos, uint32_t burst, double earlyNanos)
+{
+    if (!cycleSeen)
+    {
+        cycleSeen = true;
+        firstCycleNanos = windowStartNanos = nowNanos;
+        lessonDecayNanos = nowNanos;
+    }
+    sinceFirstCycle = (nowNanos - firstCycleNanos) / kNanosPerSecond;
+    rollWindows(nowNanos);
+    burstFrames.add(std::min(burst, kLongestBurstFrames));
+    earlyFrames.add(earlyNanos * framesPerNano);
+    // Rising at once: a longer burst or a later packet needs the room now.
+    headroomInForce = std::max(headroomInForce, learnt() - quantum);
+}
+
+void FillTarget::addPacket(double lateNanos)
+{
+    lateFrames.add(lateNanos * framesPerNano);
+    headroomInForce = std::max(headroomInForce, learnt() - quantum);
+}
+
+void FillTarget::underflow(int64_t nowNanos)
+{
+    lessonFrames = std::min(std::max(2.0 * lessonFrames, kLeastMarginFrames), startMargin);
+    lessonDecayNanos = nowNanos;
+    headroomInForce = std::max(headroomInForce, learnt() - quantum);
+}
+
+void FillTarget::rollWindows(int64_t nowNanos)
+{
+    const auto window = static_cast<int64_t>(kWindowSeconds * kNanosPerSecond);
+    if (nowNanos - windowStartNanos >= window)
+    {
+        lateFrames.roll();
+        earlyFrames.roll();
+        burstFrames.roll();
+        // A gap of more than a window (a host that stopped calling) leaves
+        // nothing of before it in the previous window either.
+        if (nowNanos - windowStartNanos >= 2 * window)
+        {
+            lateFrames.roll();
+            earlyFrames.roll();
+            burstFrames.roll();
+        }
+        windowStartNanos = nowNanos;
+    }
+    const auto halfLife = static_cast<int64_t>(kLessonHalfLifeSeconds * kNanosPerSecond);
+    if (lessonFrames > 0.0 && nowNanos - lessonDecayNanos >= halfLife)
+    {
+        lessonFrames = lessonFrames < kLeastMarginFrames ? 0.0 : 0.5 * lessonFrames;
+        lessonDecayNanos = nowNanos;
+    }
+}
+
+double FillTarget::learntMargin() const
+{
+    // Packets late and host cycles early add up: the ring runs dry when the
+    // one meets the other. The sum of each side's worst is what both at
+    // their worst at once would need.
+    const double seen =
+        kLeastMarginFrames + lateFrames.peak() + earlyFrames.peak() + kHeadroomFrames;
+    // Until a whole window has been seen, the worst of it is not known yet:
+    // from the start margin down to what was seen, across the first window.
+    const double unseenShare = std::max(0.0, 1.0 - sinceFirstCycle / kWindowSeconds);
+    return std::max(seen, unseenShare * startMargin) + lessonFrames;
+}
+
+double FillTarget::learntAllowance() const
+{
+    return burstFrames.peak();
+}
+
+double FillTarget::lower(double frames)
+{
+    const double fell = std::clamp(headroomInForce - (learnt() - quantum), 0.0, frames);
+    headroomInForce -= fell;
+    return fell;
+}
+
+} // namespace Strovik

@@ -1,0 +1,119 @@
+#pragma once
+
+#include <cstdint>
+
+namespace Strovik {
+
+// How many frames the clock bridge keeps buffered ahead of its output, and
+// why. Just before a packet arrives the ring holds the fill less one
+// quantum, and a whole host block (or burst of blocks) must still be there
+// then, with room for the lateness of packets and of host cycles:
+//
+//     target = quantum + allowance for the host's blocks + margin for lateness
+//
+// The allowance and the margin are learnt from what the last seconds showed:
+// the longest burst of host blocks, and the latest packet and the earliest
+// host cycle relative to each side's own steady timeline. A stream starts at
+// a margin that covers any machine seen so far and comes down to what this
+// one needs. What is learnt rises at once (lateness rising, an underflow)
+// and falls once the windows have forgotten what raised it.
+//
+// The target in force follows the learnt one up at once and down only as
+// the bridge gives the delay back: gliding while it resamples, leaving out
+// digital silence in bypass (see lower()), so that no played frame changes.
+class FillTarget
+{
+public:
+    // Where a stream starts: enough for every machine measured before the
+    // margin was learnt (packets up to 10 ms late at 48 kHz), and at least
+    // this long at higher rates.
+    static constexpr double kStartMarginFrames = 512.0;
+    static constexpr double kStartMarginSeconds = 0.003;
+    // The windows lateness and bursts are remembered over: the largest of
+    // the current window and the one before, so a value counts for 10 to 20
+    // seconds after it was seen. Long enough to hold the periodic hiccups of
+    // a busy machine (a timer, a page-cache flush every few seconds), short
+    // enough to give the delay back well within a minute after a burst.
+    static constexpr double kWindowSeconds = 10.0;
+    // The resampler's lookahead: frames that must be in the ring beyond
+    // the output position whenever it resamples, on top of any lateness.
+    static constexpr double kLeastMarginFrames = 32.0;
+    // Added to the worst lateness seen: the timelines' own estimation error
+    // and the fill's rounding to whole frames, with a little to spare.
+    static constexpr double kHeadroomFrames = 16.0;
+    // An underflow means lateness beyond anything seen in the windows: the
+    // margin keeps that much more (doubling with every further one, up to
+    // the start margin), and forgets half of it after this long without one.
+    static constexpr double kLessonHalfLifeSeconds = 300.0;
+    // The longest burst of back-to-back blocks the target makes room for. A
+    // host rendering offline calls without pause, an endless burst: without
+    // a bound its target, and the silence while priming, would never end.
+    static constexpr uint32_t kLongestBurstFrames = 8192;
+
+    // Forgets everything: back to the start margin.
+    void reset(uint32_t sampleRate);
+
+    void setQuantum(uint32_t frames) { quantum = frames; }
+    // Each host cycle: its time, the burst of blocks it belongs to and how
+    // early it came against the host's timeline (nanoseconds, > 0 early).
+    void addCycle(int64_t nowNanos, uint32_t burstFrames, double earlyNanos);
+    // Each packet: how late it came against the writer's timeline.
+    void addPacket(double lateNanos);
+    // The ring ran dry although the writer was delivering.
+    void underflow(int64_t nowNanos);
+
+    // The target the bridge would hold if it could move there now.
+    double learnt() const { return quantum + learntAllowance() + learntMargin(); }
+    // The target in force; never below the learnt one.
+    double inForce() const { return quantum + headroomInForce; }
+    // Lowers the target in force by up to `frames` (the delay given back),
+    // not below the learnt one; returns by how much it fell.
+    double lower(double frames);
+    // Puts the target in force at the learnt one (a stream starting to fill,
+    // which has nothing to give back).
+    void settle() { headroomInForce = learnt() - quantum; }
+
+    double learntMargin() const;
+    double learntAllowance() const;
+    uint32_t quantumFrames() const { return quantum; }
+    // The margin a stream starts at: also how late a packet may be before
+    // the writer counts as paused rather than late.
+    double startMarginFrames() const { return startMargin; }
+
+private:
+    // The largest value of the current window and the one before.
+    struct WindowPeak
+    {
+        double current = 0.0;
+        double previous = 0.0;
+        double peak() const { return current > previous ? current : previous; }
+        void add(double value)
+        {
+            if (value > current)
+                current = value;
+        }
+        void roll()
+        {
+            previous = current;
+            current = 0.0;
+        }
+    };
+
+    void rollWindows(int64_t nowNanos);
+
+    double framesPerNano = 0.0;
+    double startMargin = kStartMarginFrames;
+    uint32_t quantum = 0;
+    WindowPeak lateFrames;
+    WindowPeak earlyFrames;
+    WindowPeak burstFrames;
+    int64_t firstCycleNanos = 0;
+    int64_t windowStartNanos = 0;
+    double sinceFirstCycle = 0.0; // seconds
+    bool cycleSeen = false;
+    double lessonFrames = 0.0;
+    int64_t lessonDecayNanos = 0;
+    double headroomInForce = 0.0;
+};
+
+} // namespace Strovik
