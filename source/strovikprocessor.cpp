@@ -245,17 +245,20 @@ void postBridgeEvent(LineQueue& lines, const ClockBridge::Status& status,
 }
 
 // The bridge's state every 100 packets: the frames buffered ahead of the
-// output (its latency), what it steers them to, and the clock difference it
-// corrects (0 in bypass).
+// output (its latency), what it steers them to, the clock difference it
+// corrects (0 in bypass), the margin it learnt, the host's longest burst of
+// blocks lately and the frames of silence it has left out to give delay back.
 void postBridgeStatus(LineQueue& lines, const ClockBridge::Status& status)
 {
     auto frames = [](double value) {
         return static_cast<unsigned>(std::lround(std::clamp(value, 0.0, 1e9)));
     };
     const Tenths ppm = tenths(status.engaged ? (status.ratio - 1.0) * 1e6 : 0.0);
-    lines.post("%s%llu latency=%u target=%u ppm=%s%llu.%u\n", LogText::kBridgeStatus,
-               monotonicMillis(), frames(status.fillFrames), frames(status.targetFrames), ppm.sign,
-               ppm.whole, ppm.tenth);
+    lines.post("%s%llu latency=%u target=%u ppm=%s%llu.%u margin=%u block=%u gaveback=%llu\n",
+               LogText::kBridgeStatus, monotonicMillis(), frames(status.fillFrames),
+               frames(status.targetFrames), ppm.sign, ppm.whole, ppm.tenth,
+               frames(status.marginFrames), status.blockFrames,
+               static_cast<unsigned long long>(status.givenBackFrames));
 }
 
 } // namespace
