@@ -65,8 +65,11 @@ namespace {
 
 constexpr uint32_t kRate = 48000;
 // The capture stream is created by the first block and linked by the session
-// manager; the player joins once that has long settled.
-constexpr double kWarmupSeconds = 1.0;
+// manager; the player joins once that has long settled and the bridge has
+// learnt its margin from a window of lateness and given the start margin
+// back in the silence before (--warmup=SECONDS; a DAW session runs for
+// hours, the figures are its steady state).
+constexpr double kDefaultWarmupSeconds = 15.0;
 constexpr double kSequenceSeconds = 3.0;
 constexpr double kTailSeconds = 1.0;
 // The first half second of the sequence covers the player's linking and the
@@ -93,6 +96,11 @@ struct Measurement
     size_t paddedFrames = 0;        // silent frames between the first and last sequence frame
     size_t steadyPaddedFrames = 0;  // those of them in the steady state
     std::vector<uint32_t> lostAt;   // the first frame of each run of lost frames
+    uint64_t steadyUnderflows = 0;  // the bridge's, from a second into the sequence on
+    double marginFrames = 0;        // the margin it had learnt by the end
+    double lateFrames = 0, earlyFrames = 0; // from packets late and cycles early
+    double targetFrames = 0;                // the target in force at the end
+    uint64_t givenBackFrames = 0;           // silence it left out to give delay back
 };
 
 // The player's side, in the child process: plays `frames` sequence frames
@@ -138,7 +146,11 @@ std::vector<SequencePlayer::Handoff> readHandoffs(const std::string& path)
     return handoffs;
 }
 
-Measurement measure(const Combination& c, std::string& whyNot)
+// --trace=1 prints the bridge's state four times a second: how it came to
+// the figures.
+bool gTrace = false;
+
+Measurement measure(const Combination& c, double warmupSeconds, std::string& whyNot)
 {
     ActiveProcessor host(c.block, kRate);
     StrovikProcessor& processor = *host;
@@ -148,9 +160,17 @@ Measurement measure(const Combination& c, std::string& whyNot)
         return {};
     }
     const size_t blockFrames = static_cast<size_t>(c.block);
-    const auto seconds = kWarmupSeconds + kSequenceSeconds + kTailSeconds;
+    const auto seconds = warmupSeconds + kSequenceSeconds + kTailSeconds;
     const size_t blocks = static_cast<size_t>(seconds * kRate / c.block);
-    const size_t startBlock = static_cast<size_t>(kWarmupSeconds * kRate / c.block);
+    const size_t startBlock = static_cast<size_t>(warmupSeconds * kRate / c.block);
+    // Underflows are counted from a second after the player started (its
+    // linking and the graph's switch of quantum are over by then) to the
+    // end of the sequence.
+    const size_t steadyBlock = static_cast<size_t>((warmupSeconds + 1.0) * kRate / c.block);
+    const size_t sequenceEndBlock =
+        static_cast<size_t>((warmupSeconds + kSequenceSeconds) * kRate / c.block);
+    const Strovik::ClockBridge::Status& bridgeStatus = Access::bridge(processor).status();
+    uint64_t underflowsBefore = 0, underflowsAfter = 0;
     const auto sequenceFrames = static_cast<uint32_t>(kSequenceSeconds * kRate);
 
     std::vector<float> left(blocks * blockFrames), right(blocks * blockFrames);
@@ -188,6 +208,25 @@ Measurement measure(const Combination& c, std::string& whyNot)
                 }
             });
         fillBefore[b] = Strovik::FrameRingTestAccess::fillFrames(Access::ring(processor));
+        // The audio thread is this one: the bridge's status is read between calls.
+        if (b == steadyBlock)
+            underflowsBefore = bridgeStatus.underflows;
+        if (b == sequenceEndBlock)
+            underflowsAfter = bridgeStatus.underflows;
+        if (gTrace && b % (kRate / 4 / c.block) == 0)
+            std::printf("  %6.2f s fill %5.0f target %5.0f margin %4.0f (late %4.0f early %4.0f) "
+                        "block %4u quantum %4u engaged %d underflows %llu resyncs %llu/%llu/%llu "
+                        "given back %llu\n",
+                        static_cast<double>(b) * c.block / kRate, bridgeStatus.fillFrames,
+                        bridgeStatus.targetFrames, bridgeStatus.marginFrames,
+                        bridgeStatus.latePacketFrames, bridgeStatus.earlyCycleFrames,
+                        bridgeStatus.blockFrames, bridgeStatus.quantumFrames,
+                        bridgeStatus.engaged,
+                        static_cast<unsigned long long>(bridgeStatus.underflows),
+                        static_cast<unsigned long long>(bridgeStatus.fillLowResyncs),
+                        static_cast<unsigned long long>(bridgeStatus.fillHighResyncs),
+                        static_cast<unsigned long long>(bridgeStatus.idlePauses),
+                        static_cast<unsigned long long>(bridgeStatus.givenBackFrames));
     };
     const auto after = [&](size_t b, const ProcessBlock& out) {
         leftAt[b] = monotonicNs();
@@ -214,6 +253,12 @@ Measurement measure(const Combination& c, std::string& whyNot)
     }
 
     Measurement m;
+    m.steadyUnderflows = underflowsAfter - underflowsBefore;
+    m.marginFrames = bridgeStatus.marginFrames;
+    m.lateFrames = bridgeStatus.latePacketFrames;
+    m.earlyFrames = bridgeStatus.earlyCycleFrames;
+    m.targetFrames = bridgeStatus.targetFrames;
+    m.givenBackFrames = bridgeStatus.givenBackFrames;
     std::vector<double> quanta;
     for (const auto& h : handoffs)
     {
@@ -293,9 +338,15 @@ struct Pooled
     size_t handed = 0, received = 0, repeated = 0, altered = 0, paddedFrames = 0;
     size_t steadyPaddedFrames = 0;
     std::vector<uint32_t> lostAt;
+    uint64_t steadyUnderflows = 0, givenBackFrames = 0;
+    std::vector<double> margins, targets;
 
     void add(const Measurement& m)
     {
+        steadyUnderflows += m.steadyUnderflows;
+        givenBackFrames += m.givenBackFrames;
+        margins.push_back(m.marginFrames);
+        targets.push_back(m.targetFrames);
         latencyMs.insert(latencyMs.end(), m.latencyMs.begin(), m.latencyMs.end());
         fillFrames.insert(fillFrames.end(), m.fillFrames.begin(), m.fillFrames.end());
         repeatMedians.push_back(summarize(m.latencyMs).median);
@@ -326,6 +377,9 @@ int main(int argc, char** argv)
         return runPlayer(handoffPath, argc, argv);
 
     const int repeats = std::stoi(flagValue(argc, argv, "repeats", "3"));
+    gTrace = flagValue(argc, argv, "trace", "0") != "0";
+    const double warmupSeconds =
+        std::stod(flagValue(argc, argv, "warmup", std::to_string(kDefaultWarmupSeconds)));
     const std::string jsonPath = flagValue(argc, argv, "json", "");
     const std::string summaryPath = flagValue(argc, argv, "summary", "");
 
@@ -337,15 +391,19 @@ int main(int argc, char** argv)
         return 1;
     }
 
-    const Combination combinations[] = {{256, 64}, {256, 512}, {1024, 64}, {1024, 512}};
+    const Combination combinations[] = {{128, 128}, {256, 64}, {256, 512}, {1024, 64}, {1024, 512}};
     std::vector<Pooled> results;
+    // --only=QUANTUMxBLOCK measures that combination alone.
+    const std::string only = flagValue(argc, argv, "only", "");
     for (const Combination& c : combinations)
     {
+        if (!only.empty() && only != std::to_string(c.quantum) + "x" + std::to_string(c.block))
+            continue;
         Pooled pooled;
         pooled.combination = c;
         for (int r = 0; r < repeats; ++r)
         {
-            const Measurement m = measure(c, whyNot);
+            const Measurement m = measure(c, warmupSeconds, whyNot);
             if (m.latencyMs.empty())
             {
                 std::cerr << "strovik_bench_latency: quantum " << c.quantum << ", block " << c.block
@@ -353,8 +411,12 @@ int main(int argc, char** argv)
                 return 1;
             }
             pooled.add(m);
-            std::printf("quantum %u, block %d, repeat %d: median %.2f ms\n", c.quantum, c.block,
-                        r + 1, pooled.repeatMedians.back());
+            std::printf("quantum %u, block %d, repeat %d: median %.2f ms, margin %.0f frames "
+                        "(packets %.0f late, cycles %.0f early), target %.0f frames, %llu "
+                        "underflows in steady state\n",
+                        c.quantum, c.block, r + 1, pooled.repeatMedians.back(), m.marginFrames,
+                        m.lateFrames, m.earlyFrames, m.targetFrames,
+                        static_cast<unsigned long long>(m.steadyUnderflows));
             std::fflush(stdout);
         }
         results.push_back(std::move(pooled));
@@ -364,12 +426,13 @@ int main(int argc, char** argv)
     const double msPerFrame = 1000.0 / kRate;
     std::ostringstream table;
     table << "### Latency, desktop to plug-in output (" << repeats
-          << " runs of 2.5 s steady state each)\n\n"
-          << "| quantum asked (seen) | host block | median ms | median frames | p10–p90 ms | "
-             "min–max ms | median per run ms | floor frames (ms) | median / floor | ring fill "
-             "before a read, median frames | frames lost / altered / repeated | silence "
-             "padded, frames (in steady state) |\n"
-          << "|---|---:|---:|---:|---|---|---|---|---:|---:|---|---:|\n";
+          << " runs of 2.5 s steady state each, after " << warmupSeconds << " s of warm-up)\n\n"
+          << "| quantum asked (seen) | host block | floor frames (ms) | median ms | over the "
+             "floor ms | p99 ms | p99.9 ms | p10–p90 ms | min–max ms | median per run ms | "
+             "learnt margin, frames (per run) | target at the end, frames | ring fill before a "
+             "read, median frames | underflows in steady state | frames lost / altered / "
+             "repeated | silence padded, frames (in steady state) | silence left out, frames |\n"
+          << "|---|---:|---|---:|---:|---:|---:|---|---|---|---|---|---:|---:|---|---:|---:|\n";
     std::ostringstream json;
     json << "{\n  \"rate\": " << kRate << ",\n  \"repeats\": " << repeats
          << ",\n  \"combinations\": [";
@@ -382,15 +445,25 @@ int main(int argc, char** argv)
         const double floorFrames = p.combination.quantum + p.combination.block;
         const double medianFrames = latency.median / msPerFrame;
         const size_t lost = p.handed - p.received;
-        char line[640];
+        auto list = [](const std::vector<double>& values) {
+            std::string text;
+            for (double v : values)
+                text += (text.empty() ? "" : ", ") + std::to_string(std::lround(v));
+            return text;
+        };
+        char line[800];
         std::snprintf(line, sizeof line,
-                      "| %u (%s) | %d | %.2f | %.0f | %.2f–%.2f | %.2f–%.2f | %.2f–%.2f | %.0f "
-                      "(%.2f) | %.2f× | %.0f | %zu / %zu / %zu | %zu (%zu) |\n",
+                      "| %u (%s) | %d | %.0f (%.2f) | %.2f | %+.2f | %.2f | %.2f | %.2f–%.2f | "
+                      "%.2f–%.2f | %.2f–%.2f | %s | %s | %.0f | %llu | %zu / %zu / %zu | %zu (%zu) "
+                      "| %llu |\n",
                       p.combination.quantum, quantaText(p.quanta).c_str(), p.combination.block,
-                      latency.median, medianFrames, latency.p10, latency.p90, latency.min,
-                      latency.max, perRun.min, perRun.max, floorFrames, floorFrames * msPerFrame,
-                      medianFrames / floorFrames, fill.median, lost, p.altered, p.repeated,
-                      p.paddedFrames, p.steadyPaddedFrames);
+                      floorFrames, floorFrames * msPerFrame, latency.median,
+                      latency.median - floorFrames * msPerFrame, latency.p99, latency.p999,
+                      latency.p10, latency.p90, latency.min, latency.max, perRun.min, perRun.max,
+                      list(p.margins).c_str(), list(p.targets).c_str(), fill.median,
+                      static_cast<unsigned long long>(p.steadyUnderflows), lost, p.altered,
+                      p.repeated, p.paddedFrames, p.steadyPaddedFrames,
+                      static_cast<unsigned long long>(p.givenBackFrames));
         table << line;
         json << (i ? ",\n" : "\n") << "    {\"quantum\": " << p.combination.quantum
              << ", \"observed_quanta\": \"" << quantaText(p.quanta)
@@ -404,6 +477,9 @@ int main(int argc, char** argv)
              << ", \"altered\": " << p.altered << ", \"repeated\": " << p.repeated
              << ", \"padded_frames\": " << p.paddedFrames
              << ", \"steady_padded_frames\": " << p.steadyPaddedFrames
+             << ", \"steady_underflows\": " << p.steadyUnderflows
+             << ", \"given_back_frames\": " << p.givenBackFrames << ", \"margin_frames\": ["
+             << list(p.margins) << "], \"target_frames\": [" << list(p.targets) << "]"
              << ", \"lost_runs_start_at\": [";
         for (size_t k = 0; k < p.lostAt.size(); ++k)
             json << (k ? ", " : "") << p.lostAt[k];

@@ -30,6 +30,7 @@ Summary summarize(std::vector<double> values)
     s.p10 = rank(0.10);
     s.p90 = rank(0.90);
     s.p99 = rank(0.99);
+    s.p999 = rank(0.999);
     s.min = values.front();
     s.max = values.back();
     return s;
@@ -40,8 +41,8 @@ std::string summaryJson(const std::string& name, const Summary& s)
     char text[320];
     std::snprintf(text, sizeof text,
                   "\"%s\": {\"count\": %zu, \"median\": %.4f, \"p10\": %.4f, \"p90\": %.4f, "
-                  "\"p99\": %.4f, \"min\": %.4f, \"max\": %.4f}",
-                  name.c_str(), s.count, s.median, s.p10, s.p90, s.p99, s.min, s.max);
+                  "\"p99\": %.4f, \"p999\": %.4f, \"min\": %.4f, \"max\": %.4f}",
+                  name.c_str(), s.count, s.median, s.p10, s.p90, s.p99, s.p999, s.min, s.max);
     return text;
 }
 

@@ -16,7 +16,7 @@ int64_t monotonicNs();
 struct Summary
 {
     size_t count = 0;
-    double median = 0, p10 = 0, p90 = 0, p99 = 0, min = 0, max = 0;
+    double median = 0, p10 = 0, p90 = 0, p99 = 0, p999 = 0, min = 0, max = 0;
 };
 
 // Percentiles by nearest rank; all zero for an empty set.

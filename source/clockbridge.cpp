@@ -104,12 +104,14 @@ ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp
         return result;
     }
 
-    takeStamp(stamp);
+    takeStamp(stamp, nowNanos);
     takeCycle(nowNanos, frames);
     const double lastTarget = state.targetFrames;
     const double lastError = state.fillFrames - lastTarget + givenBackSinceTrend;
     state.targetFrames = target.inForce();
     state.marginFrames = target.learntMargin();
+    state.latePacketFrames = target.latePacketFrames();
+    state.earlyCycleFrames = target.earlyCycleFrames();
     double error = measureFill(ring) - state.targetFrames;
 
     if (!state.priming && error > excessLimit())
@@ -189,7 +191,7 @@ void ClockBridge::finishBlock(const float* left, const float* right, uint32_t fr
     state.givenBackFrames += result.givenBackFrames;
 }
 
-void ClockBridge::takeStamp(const WriterStamp& stamp)
+void ClockBridge::takeStamp(const WriterStamp& stamp, int64_t nowNanos)
 {
     WriterStampValue value;
     if (!stamp.read(value) || value.sequence == lastSequence)
@@ -210,8 +212,8 @@ void ClockBridge::takeStamp(const WriterStamp& stamp)
     else
         writerTime.update(value.timeNanos, frames, rate);
     state.quantumFrames = value.quantumFrames;
-    target.setQuantum(value.quantumFrames);
-    target.addPacket(writerTime.lateness());
+    target.setQuantum(value.quantumFrames, nowNanos);
+    target.addPacket(std::max(writerTime.lateness(), writerTime.outlierLateness()), nowNanos);
 }
 
 void ClockBridge::takeCycle(int64_t nowNanos, uint32_t frames)
@@ -226,7 +228,8 @@ void ClockBridge::takeCycle(int64_t nowNanos, uint32_t frames)
         std::min(sameBurst ? burstFrames + frames : frames, FillTarget::kLongestBurstFrames);
     // The timeline's lateness of a host cycle is how late it came: early
     // is what brings a read before the packet it needs.
-    target.addCycle(nowNanos, burstFrames, -readerTime.lateness());
+    target.addCycle(nowNanos, burstFrames,
+                    -std::min(readerTime.lateness(), readerTime.outlierLateness()));
     state.blockFrames = static_cast<uint32_t>(target.learntAllowance());
     lastCallFrames = frames;
     lastCallNanos = nowNanos;

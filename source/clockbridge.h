@@ -107,12 +107,14 @@ public:
     {
         bool priming = true;
         bool engaged = false;
-        double engagePpm = 0.0;     // clock difference measured when engaging
-        double engageSeconds = 0.0; // from the first output frame to engaging
-        double ratio = 1.0;         // input frames per output frame, last block
-        double fillFrames = 0.0;    // fill the last block ran at
-        double targetFrames = 0.0;  // in force (see FillTarget)
-        double marginFrames = 0.0;  // the margin for lateness, as learnt
+        double engagePpm = 0.0;        // clock difference measured when engaging
+        double engageSeconds = 0.0;    // from the first output frame to engaging
+        double ratio = 1.0;            // input frames per output frame, last block
+        double fillFrames = 0.0;       // fill the last block ran at
+        double targetFrames = 0.0;     // in force (see FillTarget)
+        double marginFrames = 0.0;     // the margin for lateness, as learnt
+        double latePacketFrames = 0.0; // from the worst lateness of packets...
+        double earlyCycleFrames = 0.0; // ...and of host cycles lately
         uint32_t quantumFrames = 0;
         uint32_t blockFrames = 0; // largest block (or burst of blocks) lately
         uint64_t underflows = 0;
@@ -150,7 +152,7 @@ public:
     const Status& status() const { return state; }
 
 private:
-    void takeStamp(const WriterStamp& stamp);
+    void takeStamp(const WriterStamp& stamp, int64_t nowNanos);
     void takeCycle(int64_t nowNanos, uint32_t frames);
     double faultLimit() const;
     double excessLimit() const;

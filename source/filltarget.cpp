@@ -16,6 +16,13 @@ void FillTarget::reset(uint32_t sampleRate)
     headroomInForce = startMargin;
 }
 
+void FillTarget::setQuantum(uint32_t frames, int64_t nowNanos)
+{
+    if (frames != quantum && quantum != 0)
+        switchUntilNanos = nowNanos + static_cast<int64_t>(kSwitchSeconds * kNanosPerSecond);
+    quantum = frames;
+}
+
 void FillTarget::addCycle(int64_t nowNanos, uint32_t burst, double earlyNanos)
 {
     if (!cycleSeen)
@@ -27,19 +34,23 @@ void FillTarget::addCycle(int64_t nowNanos, uint32_t burst, double earlyNanos)
     sinceFirstCycle = (nowNanos - firstCycleNanos) / kNanosPerSecond;
     rollWindows(nowNanos);
     burstFrames.add(std::min(burst, kLongestBurstFrames));
-    earlyFrames.add(earlyNanos * framesPerNano);
+    if (nowNanos >= switchUntilNanos)
+        earlyFrames.add(earlyNanos * framesPerNano);
     // Rising at once: a longer burst or a later packet needs the room now.
     headroomInForce = std::max(headroomInForce, learnt() - quantum);
 }
 
-void FillTarget::addPacket(double lateNanos)
+void FillTarget::addPacket(double lateNanos, int64_t nowNanos)
 {
-    lateFrames.add(lateNanos * framesPerNano);
+    if (nowNanos >= switchUntilNanos)
+        lateFrames.add(lateNanos * framesPerNano);
     headroomInForce = std::max(headroomInForce, learnt() - quantum);
 }
 
 void FillTarget::underflow(int64_t nowNanos)
 {
+    if (nowNanos < switchUntilNanos)
+        return;
     lessonFrames = std::min(std::max(2.0 * lessonFrames, kLeastMarginFrames), startMargin);
     lessonDecayNanos = nowNanos;
     headroomInForce = std::max(headroomInForce, learnt() - quantum);

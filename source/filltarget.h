@@ -49,16 +49,20 @@ public:
     // host rendering offline calls without pause, an endless burst: without
     // a bound its target, and the silence while priming, would never end.
     static constexpr uint32_t kLongestBurstFrames = 8192;
+    static constexpr double kSwitchSeconds = 1.0;
 
     // Forgets everything: back to the start margin.
     void reset(uint32_t sampleRate);
 
-    void setQuantum(uint32_t frames) { quantum = frames; }
+    // The graph's quantum, from each packet. While the graph switches to a
+    // new one its cycles come irregularly (and the writer may pause): for
+    // kSwitchSeconds after, that is neither lateness nor a lesson.
+    void setQuantum(uint32_t frames, int64_t nowNanos);
     // Each host cycle: its time, the burst of blocks it belongs to and how
     // early it came against the host's timeline (nanoseconds, > 0 early).
     void addCycle(int64_t nowNanos, uint32_t burstFrames, double earlyNanos);
     // Each packet: how late it came against the writer's timeline.
-    void addPacket(double lateNanos);
+    void addPacket(double lateNanos, int64_t nowNanos);
     // The ring ran dry although the writer was delivering.
     void underflow(int64_t nowNanos);
 
@@ -75,6 +79,9 @@ public:
 
     double learntMargin() const;
     double learntAllowance() const;
+    // The worst lateness of each side in the windows, in frames.
+    double latePacketFrames() const { return lateFrames.peak(); }
+    double earlyCycleFrames() const { return earlyFrames.peak(); }
     uint32_t quantumFrames() const { return quantum; }
     // The margin a stream starts at: also how late a packet may be before
     // the writer counts as paused rather than late.
@@ -114,6 +121,7 @@ private:
     double lessonFrames = 0.0;
     int64_t lessonDecayNanos = 0;
     double headroomInForce = 0.0;
+    int64_t switchUntilNanos = 0;
 };
 
 } // namespace Strovik

@@ -37,6 +37,7 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
 {
     const double stamped = static_cast<double>(timeNanos);
     lastDeviation = 0.0;
+    lastOutlier = 0.0;
     const double nominalPeriod = kNanosPerSecond / rate;
     if (!seeded)
     {
@@ -70,6 +71,8 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
         // moved. The line fit then starts over, so that a pace that changed
         // with it (a new device clock) is relearnt within a second or so.
         const bool confirmed = jumpPending && std::abs(deviation - pendingJump) <= jump;
+        if (jumpPending && !confirmed)
+            lastOutlier = pendingOutlier; // the one before was no jump either
         jumpPending = !confirmed;
         pendingJump = deviation;
         if (confirmed)
@@ -82,10 +85,14 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
         // ignoring it keeps a host that calls in bursts, whose every event
         // is that far off its average pace, from freezing the track.)
         deviation = std::clamp(deviation, -jump, jump);
+        pendingOutlier = deviation;
     }
     else
     {
+        if (jumpPending)
+            lastOutlier = pendingOutlier; // no jump: it was that late
         jumpPending = false;
+        lastDeviation = deviation;
     }
     // Phase and pace, tracked with the gains of a straight-line fit to all
     // events so far (an unbiased start, at the nominal pace or not), until
@@ -107,7 +114,6 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
         std::max(2.0 * (2.0 * n + 1.0) / ((n + 2.0) * (n + 1.0)), 1.0 - memory * memory);
     const double paceGain =
         std::max(6.0 / ((n + 2.0) * (n + 1.0)), (1.0 - memory) * (1.0 - memory));
-    lastDeviation = deviation;
     estimate = predicted + phaseGain * deviation;
     if (frames > 0.0)
         period += paceGain * deviation / frames;

@@ -36,8 +36,12 @@ public:
     // The side's own pace, as tracked.
     double nanosPerFrame() const { return period; }
     // How late the latest event came against the line before it (negative:
-    // early), up to the jump limit; 0 for an event the line restarted from.
+    // early); 0 for one beyond the jump limit, which the next event tells
+    // to be a jump or an outlier...
     double lateness() const { return lastDeviation; }
+    // ...and when it tells an outlier, this is its lateness, up to the limit
+    // (0 otherwise): a jump moves the timeline, an outlier was late.
+    double outlierLateness() const { return lastOutlier; }
     // A jump awaits confirmation: the latest times are in doubt.
     bool unsettled() const { return jumpPending; }
 
@@ -55,6 +59,8 @@ private:
     uint64_t spreadEvents = 0;
     double pendingJump = 0.0;
     double lastDeviation = 0.0;
+    double pendingOutlier = 0.0;
+    double lastOutlier = 0.0;
     bool seeded = false;
     bool secondEvent = false; // the next event is the first after seeding
     bool jumpPending = false;
