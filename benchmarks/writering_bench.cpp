@@ -1,7 +1,7 @@
 // What PipeWire's data thread does with each packet, per packet, against a
 // memcpy of the packet's input bytes: FrameRing::write for stereo (a
-// straight copy); for mono and 6 channels, toStereo into the client's
-// conversion buffer first, then write from there.
+// straight copy); for mono and 6 channels FrameRing::writeAsStereo, which
+// makes the frames stereo on their way into the ring's storage.
 //
 // Emptying: the one-second ring takes 65536 / frames packets before it is
 // full; then both positions are reset. That reset is two stores once per
@@ -11,8 +11,7 @@
 // copies into a buffer of the same footprint at the same advancing offsets,
 // starting at the same place within a page as the ring's storage, so both
 // see the same cache behaviour and the same source-to-destination distances
-// (pagebuffer.h); the conversion buffer is allocated as the client
-// allocates its own. Packets start 128 bytes into a page, where PipeWire's
+// (pagebuffer.h). Packets start 128 bytes into a page, where PipeWire's
 // mapped buffers started on the machine these figures were taken on.
 //
 // The aliased_memcpy rows show what such a distance can cost: the same
@@ -22,9 +21,7 @@
 #include "framering.h"
 #include "frameringaccess.h"
 #include "pagebuffer.h"
-#include "pipewireclient.h"
 #include "ratioreport.h"
-#include "stereopacket.h"
 
 #include <benchmark/benchmark.h>
 
@@ -75,21 +72,13 @@ private:
 };
 
 // The client's packet step: stereo goes into the ring as it is, any other
-// channel count through the conversion buffer.
+// channel count is made stereo on its way in.
 FrameRing::WriteResult deliver(FrameRing& ring, const Packet& packet, uint32_t frames,
-                               uint32_t channels, float* converted)
+                               uint32_t channels)
 {
     if (channels == 2)
         return ring.write(packet.data(), frames);
-    constexpr uint32_t kMax = Strovik::PipeWireClient::kMaxConvertedFrames;
-    return ring.write(converted,
-                      Strovik::toStereo(packet.data(), frames, channels, converted, kMax));
-}
-
-// A conversion buffer as PipeWireClient::connect allocates it.
-std::vector<float> conversionBuffer()
-{
-    return std::vector<float>(size_t{Strovik::PipeWireClient::kMaxConvertedFrames} * 2);
+    return ring.writeAsStereo(packet.data(), frames, channels);
 }
 
 // The stereo frames the ring should hold for `packet`: mono doubled, the
@@ -111,7 +100,6 @@ bool ringHolds(FrameRing& ring, const Packet& packet, uint32_t frames, uint32_t 
 
 void writePacket(benchmark::State& state, uint32_t channels, uint32_t frames)
 {
-    std::vector<float> converted = conversionBuffer();
     FrameRing ring;
     ring.resize(kRate);
     if (ring.capacityBytes() / FrameRing::kBytesPerFrame != kRingFrames)
@@ -120,8 +108,7 @@ void writePacket(benchmark::State& state, uint32_t channels, uint32_t frames)
         return;
     }
     const Packet packet(frames, channels);
-    if (deliver(ring, packet, frames, channels, converted.data()).status !=
-            FrameRing::WriteResult::Written ||
+    if (deliver(ring, packet, frames, channels).status != FrameRing::WriteResult::Written ||
         !ringHolds(ring, packet, frames, channels))
     {
         state.SkipWithError("the packet did not go into the ring as stereo");
@@ -133,7 +120,7 @@ void writePacket(benchmark::State& state, uint32_t channels, uint32_t frames)
     uint32_t written = 0;
     for (auto _ : state)
     {
-        deliver(ring, packet, frames, channels, converted.data());
+        deliver(ring, packet, frames, channels);
         if (++written == packetsPerFill)
         {
             ring.reset();
@@ -141,10 +128,7 @@ void writePacket(benchmark::State& state, uint32_t channels, uint32_t frames)
         }
     }
     state.SetItemsProcessed(state.iterations() * frames);
-    // The copy into the ring starts from the packet, or for other channel
-    // counts from the conversion buffer.
-    const float* copySource = channels == 2 ? packet.data() : converted.data();
-    state.counters["copy_distance"] = pageDistance(RingAccess::storage(ring), copySource);
+    state.counters["copy_distance"] = pageDistance(RingAccess::storage(ring), packet.data());
 }
 
 // Where the ring's storage starts within a page, as writePacket's ring has it.
@@ -212,6 +196,6 @@ int main(int argc, char** argv)
         benchmark::RegisterBenchmark(name.c_str(), aliasedCopy, size_t{8192}, distance)
             ->Unit(benchmark::kNanosecond);
     }
-    return runWithRatios(argc, argv, "FrameRing::write() per packet (toStereo first unless stereo)",
+    return runWithRatios(argc, argv, "FrameRing::write() per packet (writeAsStereo unless stereo)",
                          pairs);
 }

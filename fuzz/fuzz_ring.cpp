@@ -1,16 +1,14 @@
 // Drives one FrameRing through arbitrary sequences of writes, reads,
 // discards, resets and resizes, from arbitrary positions, and compares what
 // comes out with a model of what went in. Packets go in as PipeWire's data
-// thread hands them over: stereo as it is, any other channel count through
-// toStereo into a conversion buffer first. AddressSanitizer catches any copy
-// outside the storage, the source packet, the conversion buffer or the
-// destination.
+// thread hands them over: stereo as it is through write, any other channel
+// count through writeAsStereo (and now and then stereo too, which it takes
+// as well). AddressSanitizer catches any copy outside the storage, the
+// source packet or the destination.
 
 #include "framering.h"
 #include "frameringaccess.h"
 #include "fuzzsupport.h"
-#include "pipewireclient.h"
-#include "stereopacket.h"
 
 #include <algorithm>
 #include <cstring>
@@ -26,9 +24,8 @@ using Access = Strovik::FrameRingTestAccess;
 using Strovik::FrameRing;
 using WriteResult = Strovik::FrameRing::WriteResult;
 
-// The most frames of a packet that is not stereo that reach the ring: what
-// the client's conversion buffer holds.
-constexpr uint32_t kMaxConverted = Strovik::PipeWireClient::kMaxConvertedFrames;
+// A long packet: the most frames a PipeWire quantum usually brings.
+constexpr uint32_t kLongPacket = 8192;
 
 // One stereo frame as bit patterns, so that NaN payloads compare exactly.
 using Frame = std::pair<uint32_t, uint32_t>;
@@ -76,7 +73,7 @@ Packet takePacket(FuzzedDataProvider& in)
         break;
     }
     // Now and then the bytes are repeated, so that a small input can make a
-    // packet longer than the conversion buffer (kMaxConverted).
+    // packet longer than kLongPacket.
     const size_t copies =
         in.ConsumeIntegralInRange<int>(0, 15) == 15 ? in.ConsumeIntegralInRange<size_t>(2, 64) : 1;
     const std::vector<uint8_t> bytes =
@@ -90,8 +87,7 @@ Packet takePacket(FuzzedDataProvider& in)
     if (packet.channels != 0)
         packet.frames = static_cast<uint32_t>(tiled.size() / (uint64_t{packet.channels} * 4));
     else // as many as other packets have, mostly few enough to fit a tiny ring
-        packet.frames =
-            in.ConsumeIntegralInRange<uint32_t>(0, copies == 1 ? 64 : 2 * kMaxConverted);
+        packet.frames = in.ConsumeIntegralInRange<uint32_t>(0, copies == 1 ? 64 : 2 * kLongPacket);
     const size_t samples = size_t{packet.frames} * packet.channels;
     packet.samples.reset(new float[samples]);
     if (samples)
@@ -111,41 +107,37 @@ void checkFillPercent(const FrameRing& ring)
         FUZZ_CHECK(ring.fillPercent() == uint64_t{static_cast<uint32_t>(fill)} * 100 / capacity);
 }
 
-// The stereo frames the client makes of `packet`: the packet itself when it
-// is stereo, else toStereo's conversion into `converted` (which holds
-// kMaxConverted frames, exactly, so that AddressSanitizer sees a write past
-// it). Returns how many frames there are.
-uint32_t toStereoFrames(const Packet& packet, float* converted, const float*& stereo)
+// The stereo frames the ring should take from `packet`: mono on both
+// sides, the first two of more channels, none from frames of no samples.
+std::vector<Frame> stereoFrames(const Packet& packet)
 {
-    stereo = packet.samples.get();
-    if (packet.channels == 2)
-        return packet.frames;
-    const uint32_t frames = Strovik::toStereo(packet.samples.get(), packet.frames, packet.channels,
-                                              converted, kMaxConverted);
-    // As many frames as fit in the buffer, none from frames of no samples.
-    FUZZ_CHECK(frames == (packet.channels == 0 ? 0 : std::min(packet.frames, kMaxConverted)));
-    // Mono to both sides, else the first two channels.
+    std::vector<Frame> frames;
+    if (packet.channels == 0)
+        return frames;
     const size_t stride = packet.channels;
     const size_t right = packet.channels >= 2 ? 1 : 0;
-    for (size_t i = 0; i < frames; ++i)
-        FUZZ_CHECK(sampleBits(converted[2 * i]) == sampleBits(packet.samples[i * stride]) &&
-                   sampleBits(converted[2 * i + 1]) ==
-                       sampleBits(packet.samples[i * stride + right]));
-    stereo = converted;
+    frames.reserve(packet.frames);
+    for (size_t i = 0; i < packet.frames; ++i)
+        frames.emplace_back(sampleBits(packet.samples[i * stride]),
+                            sampleBits(packet.samples[i * stride + right]));
     return frames;
 }
 
-void write(FrameRing& ring, RingModel& model, float* converted, FuzzedDataProvider& in)
+void write(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
 {
+    const bool asStereo = in.ConsumeBool();
     const Packet packet = takePacket(in);
-    const float* stereo = nullptr;
-    const uint32_t frames = toStereoFrames(packet, converted, stereo);
+    const std::vector<Frame> stereo = stereoFrames(packet);
+    const auto frames = static_cast<uint32_t>(stereo.size());
 
     const uint32_t readBefore = Access::readPos(ring);
     const uint32_t writeBefore = Access::writePos(ring);
     const uint32_t capacity = ring.capacityBytes();
     const int64_t fill = static_cast<int32_t>(writeBefore - readBefore);
-    const WriteResult result = ring.write(stereo, frames);
+    const WriteResult result =
+        packet.channels == 2 && !asStereo
+            ? ring.write(packet.samples.get(), packet.frames)
+            : ring.writeAsStereo(packet.samples.get(), packet.frames, packet.channels);
     FUZZ_CHECK(Access::readPos(ring) == readBefore); // the reader's position is the reader's
 
     // The result tells the positions as the writer found them.
@@ -186,8 +178,7 @@ void write(FrameRing& ring, RingModel& model, float* converted, FuzzedDataProvid
     if (!model.known)
         return;
     if (result.status == WriteResult::Written)
-        for (size_t i = 0; i < frames; ++i)
-            model.frames.emplace_back(sampleBits(stereo[2 * i]), sampleBits(stereo[2 * i + 1]));
+        model.frames.insert(model.frames.end(), stereo.begin(), stereo.end());
     FUZZ_CHECK(Access::writePos(ring) - readBefore ==
                model.frames.size() * FrameRing::kBytesPerFrame);
 }
@@ -201,7 +192,7 @@ void read(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
         maxFrames = in.ConsumeIntegralInRange<uint32_t>(0, 64);
         break;
     case 1:
-        maxFrames = in.ConsumeIntegralInRange<uint32_t>(0, 2 * kMaxConverted + 1);
+        maxFrames = in.ConsumeIntegralInRange<uint32_t>(0, 2 * kLongPacket + 1);
         break;
     default:
         maxFrames = in.ConsumeIntegral<uint32_t>();
@@ -269,12 +260,9 @@ void placePositions(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
 {
-    // One ring and one conversion buffer for the whole run, the buffer
-    // allocated once as the client does (zeroing it per input would cost
-    // more than the rest); every input sizes the ring's storage and places
+    // One ring for the whole run; every input sizes its storage and places
     // its positions afresh.
     static FrameRing ring;
-    static float* const converted = new float[size_t{kMaxConverted} * 2];
 
     FuzzedDataProvider in(data, size);
     RingModel model;
@@ -289,7 +277,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size)
         {
         case 0:
         case 1:
-            write(ring, model, converted, in);
+            write(ring, model, in);
             break;
         case 2:
         case 3:

@@ -1,7 +1,7 @@
 #!/bin/sh
 # Builds the libFuzzer targets in fuzz/ and runs each for a bounded time:
-#   fuzz_ring     the frame ring: writes (other channel counts through
-#                 toStereo first), reads, discards, resets and resizes from
+#   fuzz_ring     the frame ring: writes (other channel counts made
+#                 stereo on the way in), reads, discards, resets and resizes from
 #                 arbitrary positions, checked against a model
 #   fuzz_process  StrovikProcessor::process with host data of any shape,
 #                 not ready and streaming (without a PipeWire server)

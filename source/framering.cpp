@@ -14,7 +14,49 @@ namespace Strovik {
 //   bytes the reader is still copying.
 // - A side's own position is loaded relaxed: only that side stores it.
 
-FrameRing::WriteResult FrameRing::write(const float* stereo, uint32_t frames)
+namespace {
+
+// One mono frame as stereo at byte address `to`: the same sample on both sides.
+inline void storeMonoFrame(unsigned char* to, float sample)
+{
+    std::memcpy(to, &sample, sizeof(float));
+    std::memcpy(to + sizeof(float), &sample, sizeof(float));
+}
+
+// `count` frames of `channels` samples (neither 0 nor 2) from `src`, as
+// stereo from byte address `dst` on. Stored through memcpy into bytes: only
+// positions placed off a frame boundary, which the writer never makes,
+// would leave a sample unaligned, and it must still land where write()'s
+// byte copy would put it. A packet never overlaps the storage; __restrict
+// says so, since at -O2 GCC will not vectorise behind a runtime overlap check.
+void storeAsStereo(unsigned char* __restrict dst, const float* __restrict src, uint32_t count,
+                   uint32_t channels)
+{
+    constexpr size_t kFrame = FrameRing::kBytesPerFrame;
+    if (channels == 1)
+    {
+        // In blocks of four frames: at -O2 GCC vectorises only loops whose
+        // trip count it knows to be a multiple of the vector length (its
+        // "very cheap" cost model), so the plain loop stays one frame at a
+        // time and this one becomes one load, two shuffles and two stores.
+        size_t i = 0;
+        for (; i + 4 <= count; i += 4)
+            for (size_t k = 0; k < 4; ++k)
+                storeMonoFrame(dst + (i + k) * kFrame, src[i + k]);
+        for (; i < count; ++i)
+            storeMonoFrame(dst + i * kFrame, src[i]);
+        return;
+    }
+    // The first two samples of a frame are already a stereo frame.
+    const size_t stride = channels;
+    for (size_t i = 0; i < count; ++i)
+        std::memcpy(dst + i * kFrame, src + i * stride, kFrame);
+}
+
+} // namespace
+
+template <typename StoreRun>
+FrameRing::WriteResult FrameRing::append(uint32_t frames, StoreRun storeRun)
 {
     const uint32_t w = writePos.load(std::memory_order_relaxed);
     const uint32_t r = readPos.load(std::memory_order_acquire);
@@ -37,21 +79,54 @@ FrameRing::WriteResult FrameRing::write(const float* stereo, uint32_t frames)
     if (len == 0 || len > static_cast<uint32_t>(space) || len > bytes)
         return {WriteResult::Dropped, fill, space};
 
+    // Whole frames up to the end of the storage, the rest from its start.
     const uint32_t offset = w & (bytes - 1);
     const uint32_t tillEnd = bytes - offset;
-    auto* to = reinterpret_cast<unsigned char*>(storage.data());
-    const auto* from = reinterpret_cast<const unsigned char*>(stereo);
-    if (len <= tillEnd)
+    auto* const base = reinterpret_cast<unsigned char*>(storage.data());
+    const uint32_t beforeEnd = std::min(frames, tillEnd / kBytesPerFrame);
+    storeRun(base + offset, 0, beforeEnd);
+    if (beforeEnd < frames)
     {
-        std::memcpy(to + offset, from, len);
-    }
-    else
-    {
-        std::memcpy(to + offset, from, tillEnd);
-        std::memcpy(to, from + tillEnd, len - tillEnd);
+        uint32_t next = beforeEnd;
+        unsigned char* to = base;
+        const uint32_t cut = tillEnd % kBytesPerFrame;
+        if (cut != 0)
+        {
+            // Only positions placed off a frame boundary split a frame at
+            // the end: it is made aside and copied in two pieces.
+            unsigned char frame[kBytesPerFrame];
+            storeRun(frame, next, 1);
+            std::memcpy(base + offset + beforeEnd * kBytesPerFrame, frame, cut);
+            std::memcpy(base, frame + cut, kBytesPerFrame - cut);
+            to += kBytesPerFrame - cut;
+            ++next;
+        }
+        storeRun(to, next, frames - next);
     }
     writePos.store(w + static_cast<uint32_t>(len), std::memory_order_release);
     return {WriteResult::Written, fill, space};
+}
+
+FrameRing::WriteResult FrameRing::write(const float* stereo, uint32_t frames)
+{
+    return append(frames, [stereo](unsigned char* to, uint32_t first, uint32_t count) {
+        std::memcpy(to, stereo + 2 * static_cast<size_t>(first),
+                    static_cast<size_t>(count) * kBytesPerFrame);
+    });
+}
+
+FrameRing::WriteResult FrameRing::writeAsStereo(const float* samples, uint32_t frames,
+                                                uint32_t channels)
+{
+    if (channels == 2)
+        return write(samples, frames);
+    // Frames of no channels are no frames: the ring treats them as an
+    // empty packet.
+    const uint32_t stereoFrames = channels == 0 ? 0 : frames;
+    return append(
+        stereoFrames, [samples, channels](unsigned char* to, uint32_t first, uint32_t count) {
+            storeAsStereo(to, samples + static_cast<size_t>(first) * channels, count, channels);
+        });
 }
 
 uint32_t FrameRing::read(float* dst, uint32_t maxFrames)

@@ -34,6 +34,13 @@ public:
     // stereo frames; drops it whole when it does not fit.
     WriteResult write(const float* stereo, uint32_t frames);
 
+    // Writer side: appends a packet of interleaved frames of `channels`
+    // samples each, made stereo on its way into the storage: mono goes to
+    // both sides, more channels keep their first two, and frames of no
+    // channels hold no samples and give none. Dropped whole, emptied and
+    // published exactly as write() does.
+    WriteResult writeAsStereo(const float* samples, uint32_t frames, uint32_t channels);
+
     // Reader side (host audio thread). Copies up to maxFrames stereo frames
     // into dst and returns how many it copied.
     uint32_t read(float* dst, uint32_t maxFrames);
@@ -76,6 +83,11 @@ private:
     // Lets the tests place the positions near 2^32 or in states the writer
     // and reader never reach on their own.
     friend struct FrameRingTestAccess;
+
+    // What both writes share: the checks, the place in the storage and the
+    // publication. storeRun(to, first, count) stores the packet's frames
+    // first .. first + count - 1 as stereo from byte address `to` on.
+    template <typename StoreRun> WriteResult append(uint32_t frames, StoreRun storeRun);
 
     std::vector<float> storage;
     // Each position has one storing thread: writePos the writer, readPos the

@@ -86,7 +86,6 @@ bool PipeWireClient::connect()
     }
     // Made here, on the main thread, so neither the audio thread's connect
     // step nor the real-time callback allocates them.
-    stereoScratch.resize(static_cast<size_t>(kMaxConvertedFrames) * 2);
     streamListener = std::make_unique<spa_hook>();
     coreListener = std::make_unique<spa_hook>();
     retryDelayNanos = 0;
@@ -472,13 +471,9 @@ void PipeWireClient::process()
         if (frames != 0)
         {
             const auto* samples = static_cast<const float*>(block.data);
-            FrameRing::WriteResult result;
-            if (ch == 2)
-                result = ring.write(samples, frames);
-            else
-                result = ring.write(
-                    stereoScratch.data(),
-                    toStereo(samples, frames, ch, stereoScratch.data(), kMaxConvertedFrames));
+            // Other channel counts are made stereo on their way into the ring.
+            const FrameRing::WriteResult result =
+                ch == 2 ? ring.write(samples, frames) : ring.writeAsStereo(samples, frames, ch);
             // Whatever the write did: the stamp says where the writer stands
             // now, and that a quantum of time has passed.
             stamp.publish(ring.writePosition(), monotonicNanos(), frames);

@@ -5,7 +5,6 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
-#include <vector>
 
 // PipeWire's types stay out of this header, so that the processor (and
 // whatever includes it) builds without PipeWire's headers.
@@ -32,10 +31,6 @@ class WriterStamp;
 class PipeWireClient
 {
 public:
-    // The most frames one packet of more or fewer than two channels can
-    // bring: the writer's conversion buffer holds this many stereo frames.
-    static constexpr uint32_t kMaxConvertedFrames = 8192;
-
     // After each packet the process callback stamps the ring's write
     // position and the time into `stamp`, for the reader's clock bridge.
     PipeWireClient(DiagnosticLog& log, FrameRing& ring, WriterStamp& stamp);
@@ -141,7 +136,6 @@ private:
     CaptureRouter router{
         log, [](void* self) { static_cast<PipeWireClient*>(self)->streamFailed(); }, this};
     spa_source* logTimer = nullptr;
-    std::vector<float> stereoScratch;
     // Negotiated on the loop thread, read by the data thread.
     std::atomic<uint32_t> channels{2};
     std::atomic<bool> connected{false};

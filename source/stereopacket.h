@@ -16,11 +16,4 @@ inline uint32_t framesInChunk(uint32_t chunkSize, uint32_t maxSize, uint32_t cha
     return static_cast<uint32_t>(bytes / (static_cast<uint64_t>(channels) * sizeof(float)));
 }
 
-// Turns interleaved frames of `channels` samples (not 2) into interleaved
-// stereo in `out`: mono goes to both sides, more channels keep their first
-// two. At most maxFrames frames are written; returns how many. Frames of no
-// channels hold no samples and give none.
-uint32_t toStereo(const float* in, uint32_t frames, uint32_t channels, float* out,
-                  uint32_t maxFrames);
-
 } // namespace Strovik

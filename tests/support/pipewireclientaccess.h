@@ -1,7 +1,7 @@
 #pragma once
 
 // Reaches the PipeWire client's state from tests, benchmarks and fuzzers:
-// whether it is connected, the packet count, and its conversion buffer.
+// whether it is connected and the packet count.
 
 #include "pipewireclient.h"
 
@@ -32,10 +32,6 @@ struct PipeWireClientTestAccess
         pw_thread_loop_lock(client.threadLoop);
         client.streamFailed();
         pw_thread_loop_unlock(client.threadLoop);
-    }
-    static const float* stereoScratch(const PipeWireClient& client)
-    {
-        return client.stereoScratch.data();
     }
 };
 

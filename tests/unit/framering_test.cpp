@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <atomic>
 #include <cstdlib>
+#include <cstring>
 #include <random>
 #include <thread>
 #include <utility>
@@ -140,6 +141,119 @@ TEST_F(FrameRingTest, CopiesSplitAtTheEndOfStorage)
     const Floats got = read(3);
     EXPECT_EQ(Floats(got.begin() + 2, got.end()), counting(2, 1));
     EXPECT_EQ(Access::readPos(ring), 8u);
+}
+
+// Frames of `channels` samples, sample c of frame k being 100 * k + c + 1.
+Floats interleaved(uint32_t frames, uint32_t channels)
+{
+    Floats samples(static_cast<size_t>(frames) * channels);
+    for (size_t i = 0; i < samples.size(); ++i)
+        samples[i] = static_cast<float>(100 * (i / channels) + i % channels + 1);
+    return samples;
+}
+
+// What writeAsStereo should store: the first two channels, mono on both sides.
+Floats asStereo(const Floats& samples, uint32_t channels)
+{
+    Floats stereo;
+    for (size_t i = 0; i < samples.size(); i += channels)
+    {
+        stereo.push_back(samples[i]);
+        stereo.push_back(samples[i + (channels > 1 ? 1 : 0)]);
+    }
+    return stereo;
+}
+
+TEST_F(FrameRingTest, ConvertedPacketsSplitAtTheEndOfStorage)
+{
+    for (uint32_t channels : {1u, 6u})
+    {
+        const Floats packet = interleaved(5, channels);
+        const Floats stereo = asStereo(packet, channels);
+        // Two frames before the end of the storage, three from its start:
+        // at offset 48 of a 64-byte ring, then the same across 2^32.
+        for (const auto& [rate, position] : {std::pair{8u, 48u}, std::pair{8192u, 0u - 16}})
+        {
+            ring.resize(rate);
+            Access::setPositions(ring, position, position);
+            ASSERT_EQ(ring.writeAsStereo(packet.data(), 5, channels).status, Status::Written);
+            const float* end = Access::storage(ring) + ring.capacityBytes() / sizeof(float);
+            EXPECT_EQ(Floats(end - 4, end), Floats(stereo.begin(), stereo.begin() + 4))
+                << channels << " channels, ring of " << rate;
+            EXPECT_EQ(Floats(Access::storage(ring), Access::storage(ring) + 6),
+                      Floats(stereo.begin() + 4, stereo.end()))
+                << channels << " channels, ring of " << rate;
+            EXPECT_EQ(Access::writePos(ring), position + 40);
+            EXPECT_EQ(read(8), stereo);
+        }
+    }
+}
+
+TEST_F(FrameRingTest, ConvertedPacketsFitWholeOrAreDropped)
+{
+    for (uint32_t channels : {1u, 6u})
+    {
+        ring.resize(8); // 8 frames
+        const Floats first = interleaved(5, channels), rest = interleaved(3, channels);
+        ASSERT_EQ(ring.writeAsStereo(first.data(), 5, channels).status, Status::Written);
+        // Four frames into the three left: none of them goes in.
+        const Floats before(Access::storage(ring), Access::storage(ring) + 16);
+        const auto tooLong = ring.writeAsStereo(interleaved(4, channels).data(), 4, channels);
+        EXPECT_EQ(tooLong.status, Status::Dropped) << channels;
+        EXPECT_EQ(tooLong.fill, 40);
+        EXPECT_EQ(tooLong.space, 24);
+        EXPECT_EQ(fill(), 40u);
+        EXPECT_EQ(Floats(Access::storage(ring), Access::storage(ring) + 16), before);
+        // Exactly the space left, then nothing more.
+        EXPECT_EQ(ring.writeAsStereo(rest.data(), 3, channels).status, Status::Written);
+        EXPECT_EQ(ring.writeAsStereo(rest.data(), 1, channels).status, Status::Dropped);
+        Floats expected = asStereo(first, channels), tail = asStereo(rest, channels);
+        expected.insert(expected.end(), tail.begin(), tail.end());
+        EXPECT_EQ(read(8), expected) << channels;
+    }
+}
+
+// Whatever the positions, even ones off a frame boundary that only a test
+// can place, a converted packet does to the ring exactly what write() does
+// with the same frames already in stereo, and both put byte j of the
+// stereo frames at position w + j modulo the storage.
+TEST_F(FrameRingTest, ConvertedPacketsGoWhereWriteWouldPutThem)
+{
+    std::vector<std::pair<uint32_t, uint32_t>> positions{{8, 8 + 72}, {64, 0}}; // reset, negative
+    for (uint32_t p = 0; p < 128; ++p)
+    {
+        positions.emplace_back(0u - 64 + p, 0u - 64 + p);
+        positions.emplace_back(0u - 64 + p, 0u - 64 + p + 20);
+    }
+    Strovik::FrameRing stereoRing;
+    for (uint32_t channels : {1u, 3u, 6u})
+        for (uint32_t frames : {1u, 5u, 8u, 9u})
+        {
+            const Floats packet = interleaved(frames, channels);
+            const Floats stereo = asStereo(packet, channels);
+            const auto* stereoBytes = reinterpret_cast<const unsigned char*>(stereo.data());
+            for (const auto& [r, w] : positions)
+            {
+                for (Strovik::FrameRing* each : {&ring, &stereoRing})
+                {
+                    Access::releaseStorage(*each); // zeroed afresh
+                    each->resize(8);
+                    Access::setPositions(*each, r, w);
+                }
+                const auto got = ring.writeAsStereo(packet.data(), frames, channels);
+                const auto want = stereoRing.write(stereo.data(), frames);
+                std::vector<unsigned char> expected(64, 0);
+                if (want.status == Status::Written)
+                    for (uint32_t j = 0; j < frames * 8; ++j)
+                        expected[(w + j) & 63] = stereoBytes[j];
+                ASSERT_TRUE(got.status == want.status && got.fill == want.fill &&
+                            got.space == want.space &&
+                            Access::writePos(ring) == Access::writePos(stereoRing) &&
+                            std::memcmp(Access::storage(ring), expected.data(), 64) == 0 &&
+                            std::memcmp(Access::storage(stereoRing), expected.data(), 64) == 0)
+                    << channels << " channels, " << frames << " frames at " << r << ", " << w;
+            }
+        }
 }
 
 TEST_F(FrameRingTest, ImpossibleFillIsReportedAndEmptiedFromTheWriterSide)

@@ -1,5 +1,5 @@
 // A PipeWire packet on its way into the ring: how many frames a chunk holds,
-// and how packets of other than two channels become stereo.
+// and how packets of other than two channels go into the ring as stereo.
 
 #include "framering.h"
 #include "frameringaccess.h"
@@ -50,17 +50,17 @@ Floats counting(size_t samples, float first)
     return out;
 }
 
-// The packet as the client hands it to the ring: converted into `stereo`
-// (its capacity is the conversion buffer), then written whole or dropped.
-Strovik::FrameRing::WriteResult deliver(Strovik::FrameRing& ring, const Floats& samples,
-                                        uint32_t frames, uint32_t channels, Floats& stereo)
+using Access = Strovik::FrameRingTestAccess;
+
+// Everything the ring holds, read back.
+Floats readAll(Strovik::FrameRing& ring)
 {
-    const uint32_t converted = Strovik::toStereo(samples.data(), frames, channels, stereo.data(),
-                                                 static_cast<uint32_t>(stereo.size() / 2));
-    return ring.write(stereo.data(), converted);
+    Floats out(2 * static_cast<size_t>(ring.capacityBytes() / 8));
+    out.resize(2 * static_cast<size_t>(ring.read(out.data(), ring.capacityBytes() / 8)));
+    return out;
 }
 
-TEST(ToStereo, ChannelLayoutsBecomeStereo)
+TEST(WriteAsStereo, ChannelLayoutsBecomeStereo)
 {
     const std::pair<uint32_t, Floats> cases[] = {
         {1, {1, 1, 2, 2, 3, 3}},
@@ -71,71 +71,76 @@ TEST(ToStereo, ChannelLayoutsBecomeStereo)
     const Floats src = counting(18, 1); // 3 frames of up to 6 channels
     for (const auto& [channels, expected] : cases)
     {
-        // One frame more room than needed: it must stay untouched.
-        Floats out(8, -1.0f);
-        EXPECT_EQ(Strovik::toStereo(src.data(), 3, channels, out.data(), 4), 3u) << channels;
-        EXPECT_EQ(Floats(out.begin(), out.begin() + 6), expected) << channels << " channels";
-        EXPECT_EQ(Floats(out.begin() + 6, out.end()), Floats(2, -1.0f)) << channels;
+        Strovik::FrameRing ring;
+        ring.resize(8);
+        // Exactly three frames, and nothing past them in the storage.
+        const Floats untouched(Access::storage(ring) + 6, Access::storage(ring) + 16);
+        EXPECT_EQ(ring.writeAsStereo(src.data(), 3, channels).status, Status::Written) << channels;
+        EXPECT_EQ(Access::writePos(ring), 24u) << channels;
+        EXPECT_EQ(Floats(Access::storage(ring) + 6, Access::storage(ring) + 16), untouched)
+            << channels;
+        EXPECT_EQ(readAll(ring), expected) << channels << " channels";
     }
 }
 
-TEST(ToStereo, FramesOfNoChannelsGiveNone)
+TEST(WriteAsStereo, FramesOfNoChannelsGiveNone)
 {
     // Such a packet holds no samples at all: nothing may be read from it,
-    // nor stored as if its frames had any.
+    // nor stored as if its frames had any. It is an empty packet, dropped,
+    // unless the positions make the writer empty the ring first.
     const Floats one{7};
-    Floats out(8, -1.0f);
-    EXPECT_EQ(Strovik::toStereo(one.data(), 3, 0, out.data(), 4), 0u);
-    EXPECT_EQ(out, Floats(8, -1.0f));
-
     Strovik::FrameRing ring;
     ring.resize(8);
-    EXPECT_EQ(deliver(ring, one, 3, 0, out).status, Status::Dropped);
-    EXPECT_EQ(Strovik::FrameRingTestAccess::writePos(ring), 0u);
+    const Strovik::FrameRing::WriteResult result = ring.writeAsStereo(one.data(), 3, 0);
+    EXPECT_EQ(result.status, Status::Dropped);
+    EXPECT_EQ(result.space, 64);
+    EXPECT_EQ(Access::writePos(ring), 0u);
+
+    Access::setPositions(ring, 8, 8 + 72);
+    EXPECT_EQ(ring.writeAsStereo(one.data(), 3, 0).status, Status::Reset);
+    EXPECT_EQ(Access::writePos(ring), 8u);
 }
 
-// The cut comes first, then the ring takes the cut packet whole or not at
-// all: a 10000-frame mono packet needs room for its first 8192 frames only.
-TEST(ToStereo, LongPacketsAreCutToTheBufferAndTheCutPacketMustFitWhole)
+// No conversion buffer stands between the packet and the ring any more: a
+// 10000-frame mono packet goes in whole when the ring has room for all of
+// it, and not at all with a frame less.
+TEST(WriteAsStereo, LongPacketsGoInWholeOrNotAtAll)
 {
-    using Access = Strovik::FrameRingTestAccess;
-    constexpr uint32_t kCut = 8192;
+    constexpr uint32_t kFrames = 10000;
     Strovik::FrameRing ring;
     ring.resize(16384); // 131072 bytes
-    const Floats mono = counting(10000, 0);
-    Floats roomy(2 * kCut + 2, -1.0f);
-    EXPECT_EQ(Strovik::toStereo(mono.data(), 10000, 1, roomy.data(), kCut), kCut);
-    EXPECT_EQ(Floats(roomy.end() - 2, roomy.end()), Floats(2, -1.0f)) << "written past the cut";
-    Floats stereo(2 * kCut); // the client's conversion buffer
+    const Floats mono = counting(kFrames, 0);
 
-    // Room for exactly the cut packet: stored, as the first 8192 frames.
-    const uint32_t base = 131072 - kCut * 8;
+    const uint32_t base = 131072 - kFrames * 8;
     Access::setPositions(ring, 0, base);
-    EXPECT_EQ(deliver(ring, mono, 10000, 1, stereo).status, Status::Written);
-    ASSERT_EQ(Access::writePos(ring), base + kCut * 8);
-    Access::setPositions(ring, base, base + kCut * 8);
-    Floats got(2 * 10000);
-    ASSERT_EQ(ring.read(got.data(), 10000), kCut);
-    for (size_t i = 0; i < kCut; ++i)
+    EXPECT_EQ(ring.writeAsStereo(mono.data(), kFrames, 1).status, Status::Written);
+    ASSERT_EQ(Access::writePos(ring), base + kFrames * 8);
+    Access::setPositions(ring, base, base + kFrames * 8);
+    Floats got(2 * kFrames + 2);
+    ASSERT_EQ(ring.read(got.data(), kFrames + 1), kFrames);
+    for (size_t i = 0; i < kFrames; ++i)
         ASSERT_TRUE(got[2 * i] == mono[i] && got[2 * i + 1] == mono[i]) << i;
 
-    // One frame less: the whole packet goes, none of it is stored.
     Access::setPositions(ring, 0, base + 8);
-    EXPECT_EQ(deliver(ring, mono, 10000, 1, stereo).status, Status::Dropped);
+    EXPECT_EQ(ring.writeAsStereo(mono.data(), kFrames, 1).status, Status::Dropped);
     EXPECT_EQ(Access::writePos(ring), base + 8);
 }
 
-TEST(ToStereo, ConvertedPacketLongerThanTheStorageIsDroppedWhateverTheSpace)
+TEST(WriteAsStereo, PacketLongerThanTheStorageIsDroppedWhateverTheSpace)
 {
     // With the reader ahead, space looks larger than the ring; AddressSanitizer
-    // catches a copy that trusted it. 4097 mono frames become 4097 stereo
-    // ones, one more than the 4096 the ring holds.
-    Strovik::FrameRing ring;
-    ring.resize(4096);
-    Strovik::FrameRingTestAccess::setPositions(ring, 64, 0);
-    Floats stereo(2 * 8192);
-    EXPECT_EQ(deliver(ring, counting(4097, 0), 4097, 1, stereo).status, Status::Dropped);
-    EXPECT_EQ(Strovik::FrameRingTestAccess::writePos(ring), 0u);
+    // catches a copy that trusted it. 4097 frames become 4097 stereo ones,
+    // one more than the 4096 the ring holds.
+    for (uint32_t channels : {1u, 6u})
+    {
+        Strovik::FrameRing ring;
+        ring.resize(4096);
+        Access::setPositions(ring, 64, 0);
+        const Floats packet = counting(4097 * static_cast<size_t>(channels), 0);
+        EXPECT_EQ(ring.writeAsStereo(packet.data(), 4097, channels).status, Status::Dropped)
+            << channels;
+        EXPECT_EQ(Access::writePos(ring), 0u) << channels;
+    }
 }
 
 } // namespace
