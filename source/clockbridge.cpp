@@ -242,12 +242,13 @@ double ClockBridge::marginInForce() const
 
 double ClockBridge::excessLimit() const
 {
-    return faultLimit() + kMostExcessSeconds * rate;
+    return static_cast<double>(state.quantumFrames) + state.blockFrames + kMostExcessSeconds * rate;
 }
 
 double ClockBridge::faultLimit() const
 {
-    return static_cast<double>(state.quantumFrames) + state.blockFrames;
+    // Below the margin for lateness: a few late packets from running dry.
+    return target.inForce() - state.marginFrames;
 }
 
 bool ClockBridge::writerIdle() const
@@ -512,13 +513,27 @@ double ClockBridge::glide(double error, uint32_t frames)
     // target: latency recovers at an inaudible pitch offset instead of the
     // loop slamming the ratio to its bound. Drift never steps: the loop
     // holds the error near the glide point.
+    // What the target in force holds above the fill is no delay, only an
+    // aim the fill was gliding up to: what the learnt target no longer
+    // needs of it goes at once, and the glide aims that much lower.
+    const double aimOnly = std::min(target.inForce() - target.learnt(), -error);
+    if (aimOnly > 0.0)
+    {
+        target.lower(aimOnly);
+        fillGlide.set(fillGlide.frames() + aimOnly);
+        error += aimOnly;
+    }
     if (std::abs(error - fillGlide.frames()) > kGlideStepFraction * state.marginFrames)
         fillGlide.set(error);
     // The target in force comes down to the learnt one the same way: the
     // delay the margin or the allowance no longer needs is given back.
+    // One pitch offset at a time: the target's glide takes what the fill's
+    // leaves of the most pace.
+    const double fillStep = fillGlide.advance(frames, rate);
     targetGlide.set(target.inForce() - target.learnt());
-    const double lowered = target.lower(std::max(targetGlide.advance(frames, rate), 0.0));
-    return fillGlide.advance(frames, rate) + lowered;
+    const double spare = std::max(Glide::kMostPace - std::abs(fillGlide.pace()), 0.0);
+    const double lowered = target.lower(std::max(targetGlide.advance(frames, rate, spare), 0.0));
+    return fillStep + lowered;
 }
 
 double ClockBridge::steer(double error, double feedForward, uint32_t frames, int64_t nowNanos)

@@ -4,14 +4,14 @@
 
 namespace Strovik {
 
-double Glide::advance(uint32_t frames, double rate)
+double Glide::advance(uint32_t frames, double rate, double mostPace)
 {
-    if (remaining == 0.0 && pace == 0.0)
+    if (remaining == 0.0 && currentPace == 0.0)
         return 0.0;
-    const double wanted = std::clamp(remaining / (kTailSeconds * rate), -kMostPace, kMostPace);
+    const double wanted = std::clamp(remaining / (kTailSeconds * rate), -mostPace, mostPace);
     const double change = kPaceChangePerSecond * frames / rate;
-    pace = std::clamp(wanted, pace - change, pace + change);
-    const double step = pace * frames;
+    currentPace = std::clamp(wanted, currentPace - change, currentPace + change);
+    const double step = currentPace * frames;
     remaining -= step;
     return step;
 }

@@ -21,18 +21,21 @@ public:
     // second is not.
     static constexpr double kPaceChangePerSecond = 0.002;
 
-    void reset() { remaining = pace = 0.0; }
+    void reset() { remaining = currentPace = 0.0; }
     // What is left to take back is now `frames`; the pace carries on.
     void set(double frames) { remaining = frames; }
     double frames() const { return remaining; }
 
-    // One block of `frames` output frames at `rate`: the fill taken back in
-    // it (the ratio moves by that over `frames`).
-    double advance(uint32_t frames, double rate);
+    double pace() const { return currentPace; }
+
+    // One block of `frames` output frames at `rate`, at most `mostPace`
+    // (another glide may be using the rest): the fill taken back in it
+    // (the ratio moves by that over `frames`).
+    double advance(uint32_t frames, double rate, double mostPace = kMostPace);
 
 private:
     double remaining = 0.0;
-    double pace = 0.0; // frames of fill per output frame
+    double currentPace = 0.0; // frames of fill per output frame
 };
 
 } // namespace Strovik

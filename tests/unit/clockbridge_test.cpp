@@ -146,7 +146,23 @@ struct Scenario
     double writerPpmAt = -1.0;
     double writerPpm = 0.0;
     Source source = Source::Tone;
+    // Digital silence for the first gapSeconds of every gapEverySeconds of
+    // the source (0: never), as between the sounds a desktop plays.
+    double gapEverySeconds = 0.0;
+    double gapSeconds = 0.0;
+    // The host stops calling at hostStallAt for hostStallSeconds, then
+    // calls the blocks it missed back to back (-1: never).
+    double hostStallAt = -1.0;
+    double hostStallSeconds = 0.0;
     uint64_t seed = 1;
+
+    bool silentFrame(uint64_t frame) const
+    {
+        if (gapEverySeconds <= 0.0)
+            return false;
+        const auto every = static_cast<uint64_t>(gapEverySeconds * kRate);
+        return frame % every < static_cast<uint64_t>(gapSeconds * kRate);
+    }
 
     double idealRatio() const { return 1.0 / (1.0 + ppm * 1e-6); }
 };
@@ -232,8 +248,9 @@ private:
         {
             for (uint32_t i = 0; i < frames; ++i)
             {
-                packet[2 * i] = sampleAt(scenario.source, sourceFrame + i, 0);
-                packet[2 * i + 1] = sampleAt(scenario.source, sourceFrame + i, 1);
+                const bool silent = scenario.silentFrame(sourceFrame + i);
+                packet[2 * i] = silent ? 0.0f : sampleAt(scenario.source, sourceFrame + i, 0);
+                packet[2 * i + 1] = silent ? 0.0f : sampleAt(scenario.source, sourceFrame + i, 1);
             }
             ring.write(packet.data(), frames);
             stamp.publish(ring.writePosition(), nanos(writerCallback), frames);
@@ -268,6 +285,10 @@ private:
         const double period = scenario.block / (kRate * (1.0 + scenario.ppm * 1e-6));
         const uint64_t burstStart = readerBlocks / scenario.readerBurst * scenario.readerBurst;
         readerCallback = burstStart * period + jitter(scenario.readerJitterSeconds);
+        const double stallEnd = scenario.hostStallAt + scenario.hostStallSeconds;
+        if (scenario.hostStallAt >= 0.0 && readerCallback >= scenario.hostStallAt &&
+            readerCallback < stallEnd)
+            readerCallback = stallEnd;
         return block;
     }
 
@@ -354,6 +375,55 @@ private:
     bool locked = false;
     uint64_t next = 0;
     int searches = 0;
+};
+
+// Whether every sound of the noise source with gaps came out, frame for
+// frame and in order: between two sounding output frames lie exactly the
+// source's silent frames between them, or fewer (silence left out), never
+// a sounding one.
+class GappedCopyCheck
+{
+public:
+    explicit GappedCopyCheck(const Scenario& s) : scenario(s) {}
+
+    void add(const Block& block)
+    {
+        for (uint32_t i = 0; i < block.frames; ++i)
+            addFrame(block.left[i], block.right[i]);
+    }
+
+    uint64_t mismatches = 0;
+    uint64_t matched = 0;
+    uint64_t silentOut = 0;
+
+private:
+    void addFrame(float l, float r)
+    {
+        if (l == 0.0f && r == 0.0f)
+        {
+            ++silentOut;
+            return;
+        }
+        if (!locked)
+        {
+            for (uint64_t s = 0; s < 10 * kRate && !locked; ++s)
+                if (noiseSample(s, 0) == l && noiseSample(s, 1) == r)
+                    locked = true, next = s;
+            if (!locked)
+                ++mismatches;
+        }
+        while (scenario.silentFrame(next))
+            ++next;
+        if (l == noiseSample(next, 0) && r == noiseSample(next, 1))
+            ++matched;
+        else
+            ++mismatches;
+        ++next;
+    }
+
+    const Scenario& scenario;
+    bool locked = false;
+    uint64_t next = 0;
 };
 
 // SINAD of the 997 Hz tone per one-second window: a least-squares fit of the
@@ -1063,6 +1133,102 @@ TEST(ClockBridge, HoldsTheTargetThroughQuantumChangesAClockSwitchAndBursts)
     // Back on the new clock ratio (input per output: writer over reader).
     EXPECT_NEAR((status.ratio - 1.0005 / 1.0001) * 1e6, 0.0, 30.0);
     EXPECT_EQ(after.allocations, 0u);
+}
+
+// ---------------------------------------------------------------------------
+// Delay given back
+
+double learntTarget(const ClockBridge::Status& s)
+{
+    return s.quantumFrames + s.blockFrames + s.marginFrames;
+}
+
+// On a shared clock the copy stays exact, so the delay above the learnt
+// target (the start's margin, then a burst of 3000 frames from the writer)
+// can only go where nothing sounds: out of the next gap of silence. Every
+// sounding frame still comes out, in order.
+TEST(ClockBridge, BypassGivesDelayBackOnlyFromSilence)
+{
+    Scenario s;
+    s.source = Source::Noise;
+    s.gapEverySeconds = 5.0;
+    s.gapSeconds = 1.0;
+    s.burstAt = 21.5; // just after a gap: the delay waits for the next one
+    s.burstFrames = 3000;
+    Simulation sim(s);
+    GappedCopyCheck copy(s);
+    Figures beforeBurst, waiting, after;
+    uint64_t givenBackBefore = 0;
+    bool started = false, engaged = false;
+    sim.runUntil(90.0, [&](const Block& b) {
+        copy.add(b);
+        engaged |= b.status->engaged;
+        const double over = b.status->fillFrames - learntTarget(*b.status);
+        if (started && b.time > 19.0 && b.time < 20.0)
+            beforeBurst.fillError.push_back(over), givenBackBefore = b.status->givenBackFrames;
+        if (b.time > 22.0 && b.time < 25.0)
+            waiting.fillError.push_back(over);
+        if (b.time > 30.0)
+            after.add(b), after.fillError.back() = over;
+        started |= !b.status->priming;
+    });
+    const ClockBridge::Status& status = sim.bridge.status();
+    EXPECT_FALSE(engaged);
+    EXPECT_EQ(copy.mismatches, 0u);
+    EXPECT_GT(copy.matched, static_cast<uint64_t>(0.79 * 89.0 * kRate));
+    // Back at the learnt target in the gaps after the start...
+    EXPECT_GT(givenBackBefore, 0u);
+    EXPECT_LT(std::abs(beforeBurst.fillPercentile(0.5)), 96.0);
+    EXPECT_LT(status.marginFrames, 0.5 * 512.0);
+    // ...the burst's frames play, at more delay, until the next gap...
+    EXPECT_NEAR(waiting.fillPercentile(0.5), 3000.0, 96.0);
+    // ...which takes it back out, without a fault.
+    EXPECT_LT(std::abs(after.fillPercentile(0.0)), 96.0);
+    EXPECT_LT(std::abs(after.fillPercentile(1.0)), 96.0);
+    EXPECT_EQ(after.padded + after.skipped + after.resyncs + after.allocations, 0u);
+    EXPECT_NEAR(static_cast<double>(status.givenBackFrames - givenBackBefore), 3000.0, 96.0);
+}
+
+// Engaged, a host that stalls for 200 ms and catches up raises the
+// allowance for bursts at once; the windows forget it, and the delay it
+// built up is glided back within a minute. Every change of the ratio on
+// the way, engaging included, is a ramp.
+TEST(ClockBridge, EngagedGivesABurstsDelayBackWithinAMinuteAtARampedRatio)
+{
+    Scenario s;
+    s.ppm = -1000.0;
+    s.hostStallAt = 60.0;
+    s.hostStallSeconds = 0.2;
+    Simulation sim(s);
+    ToneFit tracking;
+    Figures before, settled;
+    const double engagedAt = runUntilEngaged(sim, 30.0, before, {&tracking});
+    ASSERT_GT(engagedAt, 0.0);
+    // From 1 in bypass to the first engaged block's ratio, then block by block.
+    double lastRatio = sim.bridge.status().ratio, learntBefore = 0.0, highest = 0.0;
+    double steepest = std::abs(lastRatio - 1.0) * kRate / s.block;
+    uint64_t allocations = 0;
+    sim.runUntil(125.0, [&](const Block& b) {
+        tracking.add(b);
+        allocations += b.allocations;
+        steepest = std::max(steepest, std::abs(b.status->ratio - lastRatio) * kRate / b.frames);
+        lastRatio = b.status->ratio;
+        if (b.time < 60.0)
+            learntBefore = learntTarget(*b.status);
+        highest = std::max(highest, b.status->targetFrames);
+        if (b.time > 120.0)
+            settled.add(b), settled.fillError.back() = b.status->fillFrames - learntBefore;
+    });
+    const ClockBridge::Status& status = sim.bridge.status();
+    EXPECT_GT(highest, learntBefore + 4096.0); // the stall's burst was allowed for
+    EXPECT_EQ(status.underflows + status.fillLowResyncs + status.fillHighResyncs, 0u);
+    EXPECT_EQ(settled.padded + settled.skipped + settled.resyncs, 0u);
+    EXPECT_NEAR(learntTarget(status), learntBefore, 16.0);
+    EXPECT_LT(std::abs(settled.fillPercentile(0.0)), 96.0);
+    EXPECT_LT(std::abs(settled.fillPercentile(1.0)), 96.0);
+    EXPECT_LE(steepest, ClockBridge::kMostRatioChangePerSecond * 1.0001);
+    EXPECT_GE(tracking.worstDb(), 110.0);
+    EXPECT_EQ(allocations, 0u);
 }
 
 } // namespace

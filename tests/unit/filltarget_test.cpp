@@ -1,0 +1,129 @@
+// What the bridge learns to keep buffered: the margin from both sides'
+// lateness, the allowance from the host's bursts, and how each rises at
+// once and falls only after the windows have forgotten what raised it.
+
+#include "filltarget.h"
+
+#include <gtest/gtest.h>
+
+namespace {
+
+using Strovik::FillTarget;
+
+constexpr uint32_t kRate = 48000;
+constexpr double kNanosPerFrame = 1e9 / kRate;
+
+// A host calling 512-frame blocks and a graph delivering 1024-frame
+// quanta, each a fixed lateness off its timeline, from `from` to `until`
+// seconds; returns the time reached.
+struct Feed
+{
+    FillTarget& target;
+    double lateFrames = 48.0;  // packets: 1 ms late
+    double earlyFrames = 10.0; // host cycles: 0.2 ms early
+    uint32_t burst = 512;
+
+    void run(double from, double until)
+    {
+        const double block = 512.0 / kRate;
+        int cycle = 0;
+        for (double t = from; t < until; t += block, ++cycle)
+        {
+            const auto now = nanos(t);
+            if (cycle % 2 == 0)
+                target.addPacket(lateFrames * kNanosPerFrame, now);
+            target.addCycle(now, burst, earlyFrames * kNanosPerFrame);
+        }
+    }
+    static int64_t nanos(double seconds) { return static_cast<int64_t>((seconds + 1000.0) * 1e9); }
+};
+
+double seen(double late, double early)
+{
+    return FillTarget::kLeastMarginFrames + late + early + FillTarget::kHeadroomFrames;
+}
+
+TEST(FillTarget, StartsSafeAndComesDownToWhatBothSidesShowedWithinAWindow)
+{
+    FillTarget target;
+    target.reset(kRate);
+    target.setQuantum(1024, Feed::nanos(0));
+    Feed feed{target};
+    feed.run(0.0, 0.1);
+    // Nothing is known yet: as safe as a margin that was never learnt.
+    EXPECT_GT(target.learntMargin(), 0.95 * FillTarget::kStartMarginFrames);
+    EXPECT_DOUBLE_EQ(target.inForce(), 1024 + 512 + FillTarget::kStartMarginFrames);
+    feed.run(0.1, 5.0);
+    EXPECT_NEAR(target.learntMargin(), 0.5 * FillTarget::kStartMarginFrames, 2.0);
+    feed.run(5.0, 12.0);
+    EXPECT_DOUBLE_EQ(target.learntMargin(), seen(48.0, 10.0));
+    EXPECT_DOUBLE_EQ(target.learnt(), 1024 + 512 + seen(48.0, 10.0));
+    // The target in force waits for the delay to be given back...
+    EXPECT_DOUBLE_EQ(target.inForce(), 1024 + 512 + FillTarget::kStartMarginFrames);
+    // ...and never goes below the learnt one.
+    EXPECT_DOUBLE_EQ(target.lower(100.0), 100.0);
+    EXPECT_DOUBLE_EQ(target.lower(1e6), FillTarget::kStartMarginFrames - 100.0 - seen(48.0, 10.0));
+    EXPECT_DOUBLE_EQ(target.inForce(), target.learnt());
+}
+
+TEST(FillTarget, RisesAtOnceAndForgetsLatenessAndBurstsAfterTwoWindows)
+{
+    FillTarget target;
+    target.reset(kRate);
+    target.setQuantum(1024, Feed::nanos(0));
+    Feed feed{target};
+    feed.run(0.0, 25.0);
+    target.lower(1e6);
+    const double settled = target.inForce();
+
+    // One packet 3 ms late and one burst of four blocks: both count now.
+    target.addPacket(144.0 * kNanosPerFrame, Feed::nanos(25.0));
+    target.addCycle(Feed::nanos(25.0), 2048, 0.0);
+    EXPECT_DOUBLE_EQ(target.learntMargin(), seen(144.0, 10.0));
+    EXPECT_DOUBLE_EQ(target.learntAllowance(), 2048.0);
+    EXPECT_DOUBLE_EQ(target.inForce(), settled + (144.0 - 48.0) + (2048.0 - 512.0));
+
+    // Held for at least a window, gone after two.
+    feed.run(25.0, 35.0);
+    EXPECT_DOUBLE_EQ(target.learntAllowance(), 2048.0);
+    feed.run(35.0, 46.0);
+    EXPECT_DOUBLE_EQ(target.learntAllowance(), 512.0);
+    EXPECT_DOUBLE_EQ(target.learntMargin(), seen(48.0, 10.0));
+    target.lower(1e6);
+    EXPECT_DOUBLE_EQ(target.inForce(), settled);
+}
+
+TEST(FillTarget, AnUnderflowTeachesMoreMarginEachTimeAndIsForgottenSlowly)
+{
+    FillTarget target;
+    target.reset(kRate);
+    target.setQuantum(1024, Feed::nanos(0));
+    Feed feed{target};
+    feed.run(0.0, 25.0);
+    target.lower(1e6);
+    const double margin = target.learntMargin();
+
+    target.underflow(Feed::nanos(25.0));
+    EXPECT_DOUBLE_EQ(target.learntMargin(), margin + 32.0);
+    target.underflow(Feed::nanos(25.1));
+    EXPECT_DOUBLE_EQ(target.learntMargin(), margin + 64.0);
+    EXPECT_DOUBLE_EQ(target.inForce() - target.quantumFrames(), 512.0 + margin + 64.0);
+    // Still there long after the windows forgot the lateness around it...
+    feed.run(25.1, 300.0);
+    EXPECT_DOUBLE_EQ(target.learntMargin(), margin + 64.0);
+    // ...then halved at each half-life.
+    feed.run(300.0, 330.0);
+    EXPECT_DOUBLE_EQ(target.learntMargin(), margin + 32.0);
+
+    // While the graph switches to a new quantum, its cycles are irregular:
+    // no lateness and no lesson.
+    const double before = target.learntMargin();
+    target.setQuantum(256, Feed::nanos(330.0));
+    target.underflow(Feed::nanos(330.2));
+    target.addPacket(144.0 * kNanosPerFrame, Feed::nanos(330.3));
+    EXPECT_DOUBLE_EQ(target.learntMargin(), before);
+    target.addPacket(144.0 * kNanosPerFrame, Feed::nanos(331.5));
+    EXPECT_DOUBLE_EQ(target.learntMargin(), before - 48.0 + 144.0);
+}
+
+} // namespace
