@@ -93,7 +93,7 @@ long findSequence(const std::vector<float>& haystack, const std::vector<float>& 
 namespace Strovik::Test {
 
 SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<float>& right,
-                            const std::vector<float>& played)
+                            const std::vector<float>& played, bool silenceMayShorten)
 {
     SequenceMatch m;
     const size_t playedFrames = played.size() / 2;
@@ -145,9 +145,20 @@ SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<fl
             ++q;
         if (q < limit)
         {
-            m.lost += q - p;
-            ++m.lostRuns;
-            note(c, 'l');
+            bool silent = silenceMayShorten;
+            for (size_t i = p; silent && i < q; ++i)
+                silent = played[2 * i] == 0.0f && played[2 * i + 1] == 0.0f;
+            if (silent)
+            {
+                m.silenceLeftOut += q - p;
+                ++m.silenceRuns;
+            }
+            else
+            {
+                m.lost += q - p;
+                ++m.lostRuns;
+                note(c, 'l');
+            }
             p = q;
             continue;
         }

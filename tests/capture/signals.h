@@ -49,15 +49,21 @@ struct SequenceMatch
     size_t gaps = 0;       // runs of zero frames padded in on underflow
     size_t gapFrames = 0;  // their total length
     size_t unheard = 0;    // played frames after the end of what came out
+    // Played frames of digital silence that never came out, when a shortened
+    // silent stretch is allowed (the bridge gives delay back that way).
+    size_t silenceLeftOut = 0;
+    size_t silenceRuns = 0; // how many separate runs of them
     // Where the first events happened: captured frame and kind
     // ('g' gap, 'l' lost, 'd' duplicated, 'a' altered).
     std::vector<std::pair<size_t, char>> events;
 };
 
 // `left`/`right`: captured channels; `played`: interleaved stereo frames.
-// Zeros padded on underflow are not loss: the frames follow later.
+// Zeros padded on underflow are not loss: the frames follow later. With
+// `silenceMayShorten`, played frames missing from the capture that are all
+// zeros in both channels count as silence left out rather than lost.
 SequenceMatch matchSequence(const std::vector<float>& left, const std::vector<float>& right,
-                            const std::vector<float>& played);
+                            const std::vector<float>& played, bool silenceMayShorten = false);
 
 // The same for a sequence that was already playing when the capture picked
 // it up (its first frames never reached the plug-in): the first sound at or

@@ -2,14 +2,25 @@
 // the right) against the private server. Optionally paces the host slightly
 // off the graph's clock, as a DAW on its own sound card would be.
 //
-//   strovik_soak [seconds=60] [host clock offset in ppm=0]
+//   strovik_soak [seconds=60] [host clock offset in ppm=0] [options]
+//
+//   --burst-every=SECONDS   the host stalls every SECONDS of its own time,
+//   --burst-once-at=SECONDS or once at that moment (may be given again);
+//   --burst-ms=MS           for MS milliseconds (200), then calls the blocks
+//                           it missed back to back, as a DAW does after a
+//                           stall, and goes on at its pace;
+//   --gaps                  the sequence carries a second of digital silence
+//                           every ten, which the bridge may shorten in bypass
+//                           to give delay back.
 //
 // On a common clock the capture is compared sample for sample with what was
-// played, and anything lost, repeated or altered, or a ring reset, fails.
-// Off it, the plug-in resamples: the report shows what a user hears (gaps,
-// the bridge's resynchronisations, latency, the tone's SINAD), and a gap or
-// a dropped frame after the bridge settled, a ring reset, or a fill that
-// still trends fails.
+// played, and anything lost, repeated or altered, or a ring reset, fails;
+// only a silent stretch may come out shorter. Off it, the plug-in resamples:
+// the report shows what a user hears (gaps, the bridge's
+// resynchronisations, latency, the tone's SINAD), and a gap or a dropped
+// frame after the bridge settled, a ring reset, or a fill that still trends
+// fails. Either way the report follows the bridge's latency over the run and
+// around each burst.
 
 #include "pluginhost.h"
 #include "signals.h"
@@ -20,8 +31,11 @@
 #include <cmath>
 #include <cstdio>
 #include <cstdlib>
+#include <limits>
 #include <sstream>
+#include <string>
 #include <thread>
+#include <vector>
 
 using namespace Strovik::Test;
 using namespace Strovik::LogText;
@@ -38,6 +52,16 @@ constexpr double kSettledLatencyMs = 2.0;
 // Zero runs this long in both channels are padding, not the signal.
 constexpr size_t kGapFrames = 4;
 constexpr double kMostFillTrendPercentPerMinute = 0.5;
+// With --gaps: this much silence in every period of the sequence, placed
+// mid-period so that the sequence starts and ends with sound.
+constexpr double kSilencePeriodSeconds = 10.0;
+constexpr double kSilenceSeconds = 1.0;
+constexpr double kSilenceAtSeconds = 5.0;
+// A silent stretch resampled comes out this close to its played length
+// (the glide and the resampler's edges change it by far less).
+constexpr double kSilenceToleranceMs = 50.0;
+// After a burst the latency is back once this close (2 ms).
+constexpr double kBackFrames = 96.0;
 
 struct FillPoint
 {
@@ -83,6 +107,9 @@ struct BridgeEvents
         double atMs;
         double latencyFrames;
         double targetFrames;
+        double marginFrames;
+        double blockFrames;
+        double givenBackFrames;
     };
     std::vector<Status> status;
     unsigned ringBytes = 0;
@@ -97,6 +124,9 @@ BridgeEvents bridgeEvents(const std::string& log)
         unsigned long long ms = 0;
         char reason[32] = {};
         unsigned padded = 0, skipped = 0, latency = 0, target = 0, ringBytes = 0;
+        unsigned margin = 0, blockFrames = 0;
+        unsigned long long gaveBack = 0;
+        double ppm = 0;
         const std::string engaged = std::string(kBridgeEngaged) + " t=%llu ppm=%lf after=%lfs";
         const std::string resync = std::string(kBridgeResync) + " t=%llu %31s padded=%u skipped=%u";
         if (std::sscanf(line.c_str(), engaged.c_str(), &ms, &events.engagedPpm,
@@ -105,10 +135,14 @@ BridgeEvents bridgeEvents(const std::string& log)
         else if (std::sscanf(line.c_str(), resync.c_str(), &ms, reason, &padded, &skipped) == 4)
             events.resyncs.push_back({static_cast<double>(ms), reason, padded, skipped});
         else if (std::sscanf(line.c_str(),
-                             (std::string(kBridgeStatus) + "%llu latency=%u target=%u").c_str(),
-                             &ms, &latency, &target) == 3)
+                             (std::string(kBridgeStatus) +
+                              "%llu latency=%u target=%u ppm=%lf margin=%u block=%u gaveback=%llu")
+                                 .c_str(),
+                             &ms, &latency, &target, &ppm, &margin, &blockFrames, &gaveBack) >= 3)
             events.status.push_back({static_cast<double>(ms), static_cast<double>(latency),
-                                     static_cast<double>(target)});
+                                     static_cast<double>(target), static_cast<double>(margin),
+                                     static_cast<double>(blockFrames),
+                                     static_cast<double>(gaveBack)});
         else if (line.rfind(kConnectStream, 0) == 0)
         {
             const size_t at = line.find("ringBytes=");
@@ -125,8 +159,11 @@ struct Gap
     size_t at, frames;
 };
 
-// Runs of zeros in both channels between the first and the last sound.
-std::vector<Gap> zeroGaps(const std::vector<float>& left, const std::vector<float>& right)
+// Runs of zeros in both channels between the first and the last sound,
+// less those as long as a silent stretch that was played (`silenceFrames`,
+// 0 when none was), which are counted in `silences`.
+std::vector<Gap> zeroGaps(const std::vector<float>& left, const std::vector<float>& right,
+                          double silenceFrames, size_t& silences)
 {
     auto silent = [&](size_t i) {
         return left[i] == 0.0f && right[i] == 0.0f;
@@ -142,7 +179,11 @@ std::vector<Gap> zeroGaps(const std::vector<float>& left, const std::vector<floa
         size_t end = i;
         while (end < last && silent(end))
             ++end;
-        if (end - i >= kGapFrames)
+        const double tolerance = kSilenceToleranceMs * kRate / 1000;
+        if (silenceFrames > 0 &&
+            std::abs(static_cast<double>(end - i) - silenceFrames) <= tolerance)
+            ++silences;
+        else if (end - i >= kGapFrames)
             gaps.push_back({i, end - i});
         i = std::max(end, i + 1);
     }
@@ -204,7 +245,8 @@ double robustSlope(const std::vector<std::pair<double, double>>& points)
 // What the user hears with the host off the graph's clock, from the bridge
 // settling to the end of what was played. Returns whether it was clean.
 bool reportDrifting(const std::vector<float>& left, const std::vector<float>& right,
-                    const std::string& log, double startMs, double framesPerMs)
+                    const std::string& log, double startMs, double framesPerMs,
+                    double silenceFrames)
 {
     const BridgeEvents events = bridgeEvents(log);
     auto msAt = [&](size_t frame) {
@@ -219,8 +261,8 @@ bool reportDrifting(const std::vector<float>& left, const std::vector<float>& ri
         return ms > settledMs && ms <= endMs;
     };
 
-    size_t gapsAfter = 0, gapFramesAfter = 0, gapFrames = 0;
-    const auto gaps = zeroGaps(left, right);
+    size_t gapsAfter = 0, gapFramesAfter = 0, gapFrames = 0, silences = 0;
+    const auto gaps = zeroGaps(left, right, silenceFrames, silences);
     for (const Gap& g : gaps)
     {
         gapFrames += g.frames;
@@ -264,6 +306,9 @@ bool reportDrifting(const std::vector<float>& left, const std::vector<float>& ri
                 (settledMs - startMs) / 1000, (endMs - startMs) / 1000);
     std::printf("  gaps              %zu, %zu frames in all; %zu, %zu frames once settled\n",
                 gaps.size(), gapFrames, gapsAfter, gapFramesAfter);
+    if (silenceFrames > 0)
+        std::printf("  played silences   %zu came out whole (within %.0f ms of %.0f frames)\n",
+                    silences, kSilenceToleranceMs, silenceFrames);
     std::printf("  resyncs           %zu in all, %zu once settled (%zu frames skipped)",
                 events.resyncs.size(), resyncsAfter, skippedAfter);
     for (const auto& r : events.resyncs)
@@ -274,16 +319,6 @@ bool reportDrifting(const std::vector<float>& left, const std::vector<float>& ri
                     "lines), off the target by a trend of %+.3f %% of the ring per minute\n",
                     percentile(latency, 0) / kRate * 1000, percentile(latency, 0.5) / kRate * 1000,
                     percentile(latency, 1) / kRate * 1000, latency.size(), trendPerMinute);
-    // The whole run's latency, a dozen points of it, settling included.
-    if (!events.status.empty())
-    {
-        std::printf("  latency over time");
-        const size_t step = std::max<size_t>(1, events.status.size() / 12);
-        for (size_t i = 0; i < events.status.size(); i += step)
-            std::printf(" %.0fs:%.1fms", (events.status[i].atMs - startMs) / 1000,
-                        events.status[i].latencyFrames / kRate * 1000);
-        std::printf("\n");
-    }
     if (!sinad.empty())
         std::printf("  tone SINAD        %.1f dB worst, %.1f dB median (%zu windows of 0.1 s)\n",
                     percentile(sinad, 0), percentile(sinad, 0.5), sinad.size());
@@ -292,17 +327,190 @@ bool reportDrifting(const std::vector<float>& left, const std::vector<float>& ri
     return gapsAfter == 0 && resyncsAfter == 0 && flat;
 }
 
+double msOf(double frames)
+{
+    return frames / kRate * 1000;
+}
+
+// From `atMs` on: the seconds until the first status line (from index
+// `from`, before `untilMs`) whose latency `close` accepts, or -1.
+template <typename Close>
+double secondsUntil(const std::vector<BridgeEvents::Status>& status, size_t from, double atMs,
+                    double untilMs, Close close)
+{
+    for (size_t i = from; i < status.size() && status[i].atMs < untilMs; ++i)
+        if (close(status[i]))
+            return (status[i].atMs - atMs) / 1000;
+    return -1;
+}
+
+// The bridge's latency over the run, from its status lines: a dozen points
+// of it, its median and target in the first and the last minute, the margin
+// it learnt, the delay it gave back in bypass, and how it met each of the
+// host's bursts (`burstsAtMs`, monotonic ms each stall began).
+void reportLatency(const BridgeEvents& events, double startMs,
+                   const std::vector<double>& burstsAtMs)
+{
+    const auto& status = events.status;
+    if (status.empty())
+    {
+        std::printf("  latency           no status lines from the bridge\n");
+        return;
+    }
+    // The whole run's latency, a dozen points of it, settling included.
+    std::printf("  latency over time");
+    const size_t step = std::max<size_t>(1, status.size() / 12);
+    for (size_t i = 0; i < status.size(); i += step)
+        std::printf(" %.0fs:%.1fms", (status[i].atMs - startMs) / 1000,
+                    msOf(status[i].latencyFrames));
+    std::printf("\n");
+
+    std::vector<double> intervals;
+    for (size_t i = 1; i < status.size(); ++i)
+        intervals.push_back(status[i].atMs - status[i - 1].atMs);
+    std::printf("  status lines      %zu, every %.1f s (median)\n", status.size(),
+                percentile(intervals, 0.5) / 1000);
+
+    const double lastMs = status.back().atMs;
+    auto minute = [&](const char* label, double fromMs, double toMs) {
+        std::vector<double> latency, target;
+        for (const auto& st : status)
+            if (st.atMs >= fromMs && st.atMs <= toMs)
+            {
+                latency.push_back(st.latencyFrames);
+                target.push_back(st.targetFrames);
+            }
+        std::printf("  %-18smedian %.1f ms, target %.1f ms (%zu lines, %.0f s to %.0f s)\n", label,
+                    msOf(percentile(latency, 0.5)), msOf(percentile(target, 0.5)), latency.size(),
+                    std::max(0.0, fromMs - startMs) / 1000, (toMs - startMs) / 1000);
+    };
+    minute("latency 1st min", startMs, startMs + 60000);
+    minute("latency last min", lastMs - 60000, lastMs);
+    std::printf("  margin learnt     %.0f frames (%.1f ms) first, %.0f frames (%.1f ms) last\n",
+                status.front().marginFrames, msOf(status.front().marginFrames),
+                status.back().marginFrames, msOf(status.back().marginFrames));
+    std::printf("  host burst known  %.0f frames first, %.0f frames last\n",
+                status.front().blockFrames, status.back().blockFrames);
+    std::printf("  given back        %.0f frames of silence left out (%.1f ms), by the bridge\n",
+                status.back().givenBackFrames, msOf(status.back().givenBackFrames));
+
+    for (size_t b = 0; b < burstsAtMs.size(); ++b)
+    {
+        const double atMs = burstsAtMs[b];
+        const double untilMs =
+            b + 1 < burstsAtMs.size() ? burstsAtMs[b + 1] : std::numeric_limits<double>::infinity();
+        std::printf("  burst at %5.1f s  ", (atMs - startMs) / 1000);
+        size_t first = 0;
+        while (first < status.size() && status[first].atMs < atMs)
+            ++first;
+        if (first == 0 || first == status.size() || status[first].atMs >= untilMs)
+        {
+            std::printf("no status line before or after it\n");
+            continue;
+        }
+        const auto& before = status[first - 1];
+        // The lines come seconds apart: the highest of them after a short
+        // stall is a bound from below on the true peak.
+        size_t peak = first;
+        double mostTarget = 0, mostBlock = 0;
+        for (size_t i = first; i < status.size() && status[i].atMs < untilMs; ++i)
+        {
+            if (status[i].latencyFrames > status[peak].latencyFrames)
+                peak = i;
+            mostTarget = std::max(mostTarget, status[i].targetFrames);
+            mostBlock = std::max(mostBlock, status[i].blockFrames);
+        }
+        const double toTarget = secondsUntil(status, peak, atMs, untilMs, [](const auto& st) {
+            return std::abs(st.latencyFrames - st.targetFrames) <= kBackFrames;
+        });
+        const double toBefore = secondsUntil(status, peak, atMs, untilMs, [&](const auto& st) {
+            return std::abs(st.latencyFrames - before.latencyFrames) <= kBackFrames;
+        });
+        auto when = [](double seconds) {
+            char text[32];
+            if (seconds < 0)
+                std::snprintf(text, sizeof text, "never");
+            else
+                std::snprintf(text, sizeof text, "%.1f s", seconds);
+            return std::string(text);
+        };
+        std::printf("latency %.1f ms before (target %.1f), peak %.1f ms %.1f s after; within 2 ms "
+                    "of the target after %s, of the latency before after %s; target up to %.1f "
+                    "ms, burst seen up to %.0f frames\n",
+                    msOf(before.latencyFrames), msOf(before.targetFrames),
+                    msOf(status[peak].latencyFrames), (status[peak].atMs - atMs) / 1000,
+                    when(toTarget).c_str(), when(toBefore).c_str(), msOf(mostTarget), mostBlock);
+    }
+}
+
+struct Options
+{
+    double seconds = 60.0;
+    double offsetPpm = 0.0;
+    double burstEvery = 0;         // seconds, 0: none
+    std::vector<double> burstOnce; // seconds
+    double burstMs = 200;
+    bool gaps = false;
+};
+
+// The two positional arguments as ever, then the options in any order.
+bool parseOptions(int argc, char** argv, Options& o)
+{
+    int positional = 0;
+    for (int i = 1; i < argc; ++i)
+    {
+        const std::string arg = argv[i];
+        if (arg.rfind("--", 0) != 0)
+        {
+            if (positional == 0)
+                o.seconds = std::atof(argv[i]);
+            else if (positional == 1)
+                o.offsetPpm = std::atof(argv[i]);
+            else
+                return false;
+            ++positional;
+            continue;
+        }
+        const size_t eq = arg.find('=');
+        const std::string name = arg.substr(0, eq);
+        if (name == "--gaps" && eq == std::string::npos)
+        {
+            o.gaps = true;
+            continue;
+        }
+        if (eq == std::string::npos)
+            return false;
+        char* end = nullptr;
+        const double value = std::strtod(arg.c_str() + eq + 1, &end);
+        if (end == arg.c_str() + eq + 1 || *end != '\0' || !(value > 0))
+            return false;
+        if (name == "--burst-every")
+            o.burstEvery = value;
+        else if (name == "--burst-once-at")
+            o.burstOnce.push_back(value);
+        else if (name == "--burst-ms")
+            o.burstMs = value;
+        else
+            return false;
+    }
+    return o.seconds > 0;
+}
+
 } // namespace
 
 int main(int argc, char** argv)
 {
-    const double seconds = argc > 1 ? std::atof(argv[1]) : 60.0;
-    const double offsetPpm = argc > 2 ? std::atof(argv[2]) : 0.0;
-    if (seconds <= 0)
+    Options options;
+    if (!parseOptions(argc, argv, options))
     {
-        std::fprintf(stderr, "usage: %s [seconds] [host clock offset in ppm]\n", argv[0]);
+        std::fprintf(stderr,
+                     "usage: %s [seconds] [host clock offset in ppm] [--burst-every=SECONDS] "
+                     "[--burst-once-at=SECONDS]... [--burst-ms=MS] [--gaps]\n",
+                     argv[0]);
         return 2;
     }
+    const double seconds = options.seconds;
+    const double offsetPpm = options.offsetPpm;
 
     PipeWireTestServer server;
     std::string whyNot;
@@ -318,6 +526,18 @@ int main(int argc, char** argv)
     auto played = stereoNoise(20261208, kRate, seconds);
     for (size_t i = 0; 2 * i + 1 < played.size(); ++i)
         played[2 * i + 1] = static_cast<float>(0.5 * std::sin(2 * M_PI * kToneHz * i / kRate));
+    // Digital silence, exact zeros in both channels: what bypass may leave
+    // out to give delay back. Each stretch ends a second before the end at
+    // the latest, so that the sequence still ends in sound.
+    size_t silentStretches = 0;
+    for (double at = kSilenceAtSeconds; options.gaps && at + kSilenceSeconds <= seconds - 1.0;
+         at += kSilencePeriodSeconds)
+    {
+        const auto from = static_cast<size_t>(at * kRate);
+        const auto to = static_cast<size_t>((at + kSilenceSeconds) * kRate);
+        std::fill(played.begin() + 2 * long(from), played.begin() + 2 * long(to), 0.0f);
+        ++silentStretches;
+    }
     const std::string wav = server.directory() + "/soak.wav";
     writeFloatWav(wav, played, 2, static_cast<int>(kRate));
 
@@ -333,6 +553,22 @@ int main(int argc, char** argv)
     const auto tick =
         std::chrono::duration_cast<Clock::duration>(std::chrono::duration<double>(period));
     const size_t blocks = static_cast<size_t>((seconds + 2.0) / period);
+
+    // The host's bursts: after the block due at such a moment it stops
+    // calling for burstMs; the schedule goes on, so the blocks it missed
+    // then come back to back until it has caught up.
+    std::vector<size_t> burstBlocks;
+    for (double at = options.burstEvery; options.burstEvery > 0 && at < seconds + 2.0;
+         at += options.burstEvery)
+        burstBlocks.push_back(static_cast<size_t>(at / period));
+    for (double at : options.burstOnce)
+        burstBlocks.push_back(static_cast<size_t>(at / period));
+    std::sort(burstBlocks.begin(), burstBlocks.end());
+    burstBlocks.erase(std::unique(burstBlocks.begin(), burstBlocks.end()), burstBlocks.end());
+    const auto burst = std::chrono::duration_cast<Clock::duration>(
+        std::chrono::duration<double, std::milli>(options.burstMs));
+    std::vector<double> burstsAtMs;
+    size_t nextBurst = 0;
 
     std::vector<float> left, right;
     left.reserve(blocks * kBlock);
@@ -352,6 +588,13 @@ int main(int argc, char** argv)
         left.insert(left.end(), block.channel(0).begin(), block.channel(0).end());
         right.insert(right.end(), block.channel(1).begin(), block.channel(1).end());
         next += tick;
+        if (nextBurst < burstBlocks.size() && burstBlocks[nextBurst] == b)
+        {
+            ++nextBurst;
+            burstsAtMs.push_back(
+                std::chrono::duration<double, std::milli>(Clock::now().time_since_epoch()).count());
+            std::this_thread::sleep_for(burst);
+        }
         std::this_thread::sleep_until(next);
         if (b % static_cast<size_t>(10.0 / period) == 0 && b > 0)
             std::fprintf(stderr, "soak: %.0f s of %.0f\n", b * period, seconds + 2.0);
@@ -375,6 +618,16 @@ int main(int argc, char** argv)
     std::printf("soak: %.0f s, host clock offset %+.0f ppm, player exit %d\n", seconds, offsetPpm,
                 playerStatus);
     std::printf("  frames played     %zu\n", played.size() / 2);
+    if (options.gaps)
+        std::printf("  silent stretches  %zu of %.1f s played, one every %.0f s from %.0f s\n",
+                    silentStretches, kSilenceSeconds, kSilencePeriodSeconds, kSilenceAtSeconds);
+    if (!burstBlocks.empty())
+    {
+        std::printf("  host bursts       %zu of %.0f ms, at", burstsAtMs.size(), options.burstMs);
+        for (double at : burstsAtMs)
+            std::printf(" %.1fs", (at - startMs) / 1000);
+        std::printf("\n");
+    }
     std::printf("  ring RESET lines  %zu\n", resets);
     std::printf("  ring fill         %u%% .. %u%% over %zu reports, trend %+.3f %%/min\n", fillMin,
                 fillMax, fill.size(), slopeOf(fillPoints));
@@ -383,7 +636,11 @@ int main(int argc, char** argv)
     {
         // The frames come resampled: no sample-exact comparison.
         const double framesPerMs = kRate * (1.0 + offsetPpm * 1e-6) / 1000.0;
-        if (!reportDrifting(left, right, log, startMs, framesPerMs) || resets != 0)
+        const double silenceFrames =
+            options.gaps ? kSilenceSeconds * kRate * (1.0 + offsetPpm * 1e-6) : 0.0;
+        const bool clean = reportDrifting(left, right, log, startMs, framesPerMs, silenceFrames);
+        reportLatency(bridgeEvents(log), startMs, burstsAtMs);
+        if (!clean || resets != 0)
         {
             std::printf("FAILED\n");
             return 1;
@@ -392,7 +649,7 @@ int main(int argc, char** argv)
         return 0;
     }
 
-    const SequenceMatch m = matchSequence(left, right, played);
+    const SequenceMatch m = matchSequence(left, right, played, options.gaps);
     // What the bridge did, to tell its own padding from silence that came.
     const BridgeEvents events = bridgeEvents(log);
     std::printf("  bridge            %s, %zu resyncs",
@@ -409,6 +666,9 @@ int main(int argc, char** argv)
     std::printf("  underflow gaps    %zu, %zu frames (%.1f ms) padded with zeros\n", m.gaps,
                 m.gapFrames, m.gapFrames * 1000.0 / kRate);
     std::printf("  unheard tail      %zu frames\n", m.unheard);
+    if (options.gaps)
+        std::printf("  silence left out  %zu frames (%.1f ms) in %zu stretches\n", m.silenceLeftOut,
+                    msOf(static_cast<double>(m.silenceLeftOut)), m.silenceRuns);
     if (!m.events.empty())
     {
         std::printf("  events at        ");
@@ -416,6 +676,7 @@ int main(int argc, char** argv)
             std::printf(" %c@%.2fs", kind, at / kRate);
         std::printf("\n");
     }
+    reportLatency(events, startMs, burstsAtMs);
     if (m.start < 0)
     {
         std::printf("FAILED: the played sequence never came out\n");
