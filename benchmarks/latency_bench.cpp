@@ -71,6 +71,13 @@ constexpr uint32_t kRate = 48000;
 // hours, the figures are its steady state).
 constexpr double kDefaultWarmupSeconds = 15.0;
 constexpr double kSequenceSeconds = 3.0;
+// The player opens with half a second of digital silence, as a stream that
+// is opened before its sound starts: the graph switches to the player's
+// quantum (and the capture may pause) inside it, so that what the switch
+// leaves above the bridge's target is silence it can leave out, not the
+// sequence. Without it the figures are those of the first seconds of a
+// sound that starts with its stream.
+constexpr double kLeadSeconds = 0.5;
 constexpr double kTailSeconds = 1.0;
 // The first half second of the sequence covers the player's linking and the
 // graph's switch to the asked quantum; the figures are the steady state after.
@@ -117,7 +124,7 @@ int runPlayer(const std::string& handoffPath, int argc, char** argv)
     sigemptyset(&stop);
     sigaddset(&stop, SIGTERM);
     pthread_sigmask(SIG_BLOCK, &stop, nullptr);
-    SequencePlayer player(frames, quantum, kRate);
+    SequencePlayer player(frames, quantum, kRate, static_cast<uint32_t>(kLeadSeconds * kRate));
     std::string whyNot;
     if (!player.start(whyNot))
     {
@@ -160,15 +167,16 @@ Measurement measure(const Combination& c, double warmupSeconds, std::string& why
         return {};
     }
     const size_t blockFrames = static_cast<size_t>(c.block);
-    const auto seconds = warmupSeconds + kSequenceSeconds + kTailSeconds;
+    const auto seconds = warmupSeconds + kLeadSeconds + kSequenceSeconds + kTailSeconds;
     const size_t blocks = static_cast<size_t>(seconds * kRate / c.block);
     const size_t startBlock = static_cast<size_t>(warmupSeconds * kRate / c.block);
     // Underflows are counted from a second after the player started (its
     // linking and the graph's switch of quantum are over by then) to the
     // end of the sequence.
-    const size_t steadyBlock = static_cast<size_t>((warmupSeconds + 1.0) * kRate / c.block);
+    const size_t steadyBlock =
+        static_cast<size_t>((warmupSeconds + kLeadSeconds + 1.0) * kRate / c.block);
     const size_t sequenceEndBlock =
-        static_cast<size_t>((warmupSeconds + kSequenceSeconds) * kRate / c.block);
+        static_cast<size_t>((warmupSeconds + kLeadSeconds + kSequenceSeconds) * kRate / c.block);
     const Strovik::ClockBridge::Status& bridgeStatus = Access::bridge(processor).status();
     uint64_t underflowsBefore = 0, underflowsAfter = 0;
     const auto sequenceFrames = static_cast<uint32_t>(kSequenceSeconds * kRate);
@@ -220,8 +228,7 @@ Measurement measure(const Combination& c, double warmupSeconds, std::string& why
                         static_cast<double>(b) * c.block / kRate, bridgeStatus.fillFrames,
                         bridgeStatus.targetFrames, bridgeStatus.marginFrames,
                         bridgeStatus.latePacketFrames, bridgeStatus.earlyCycleFrames,
-                        bridgeStatus.blockFrames, bridgeStatus.quantumFrames,
-                        bridgeStatus.engaged,
+                        bridgeStatus.blockFrames, bridgeStatus.quantumFrames, bridgeStatus.engaged,
                         static_cast<unsigned long long>(bridgeStatus.underflows),
                         static_cast<unsigned long long>(bridgeStatus.fillLowResyncs),
                         static_cast<unsigned long long>(bridgeStatus.fillHighResyncs),
@@ -263,7 +270,9 @@ Measurement measure(const Combination& c, double warmupSeconds, std::string& why
     for (const auto& h : handoffs)
     {
         quanta.push_back(h.requested ? h.requested : h.frames);
-        m.handed += std::min(h.frames, sequenceFrames - h.firstIndex);
+        const int64_t from = std::max<int64_t>(h.firstIndex, 0);
+        const int64_t to = std::min<int64_t>(h.firstIndex + h.frames, sequenceFrames);
+        m.handed += static_cast<size_t>(std::max<int64_t>(to - from, 0));
     }
     m.observedQuantum = static_cast<uint32_t>(summarize(quanta).median);
 

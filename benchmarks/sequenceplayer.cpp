@@ -38,8 +38,10 @@ bool sequenceIndex(float left, float right, uint32_t frames, uint32_t& index)
     return true;
 }
 
-SequencePlayer::SequencePlayer(uint32_t sequenceFrames, uint32_t quantum, uint32_t rate)
-    : sequenceFrames(sequenceFrames), quantum(quantum), rate(rate), log(kMaxHandoffs)
+SequencePlayer::SequencePlayer(uint32_t sequenceFrames, uint32_t quantum, uint32_t rate,
+                               uint32_t leadFrames)
+    : sequenceFrames(sequenceFrames), leadFrames(leadFrames), quantum(quantum), rate(rate),
+      nextIndex(-static_cast<int64_t>(leadFrames)), log(kMaxHandoffs)
 {}
 
 SequencePlayer::~SequencePlayer()
@@ -164,8 +166,10 @@ void SequencePlayer::process()
     auto* out = static_cast<float*>(data.data);
     for (uint32_t i = 0; i < frames; ++i)
     {
-        const uint32_t index = nextIndex + i;
-        const float sample = index < sequenceFrames ? sequenceSample(index) : 0.0f;
+        const int64_t index = nextIndex + i;
+        const float sample = index >= 0 && index < sequenceFrames
+                                 ? sequenceSample(static_cast<uint32_t>(index))
+                                 : 0.0f;
         out[2 * i] = sample;
         out[2 * i + 1] = -sample;
     }
@@ -174,7 +178,7 @@ void SequencePlayer::process()
     data.chunk->size = frames * kStride;
 
     const size_t n = logged.load(std::memory_order_relaxed);
-    if (n < log.size() && nextIndex < sequenceFrames)
+    if (n < log.size() && nextIndex + frames > 0 && nextIndex < sequenceFrames)
     {
         log[n] = {nextIndex, frames, asked, now};
         logged.store(n + 1, std::memory_order_release);

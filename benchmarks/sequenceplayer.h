@@ -25,16 +25,19 @@ bool sequenceIndex(float left, float right, uint32_t frames, uint32_t& index);
 class SequencePlayer
 {
 public:
-    // One buffer handed to the graph: frames [firstIndex, firstIndex + frames).
+    // One buffer handed to the graph: frames [firstIndex, firstIndex + frames)
+    // of the sequence (negative: the silence before it).
     struct Handoff
     {
-        uint32_t firstIndex;
+        int64_t firstIndex;
         uint32_t frames;
         uint32_t requested; // frames the graph asked for: its quantum
         int64_t ns;         // CLOCK_MONOTONIC on entry to the callback
     };
 
-    SequencePlayer(uint32_t sequenceFrames, uint32_t quantum, uint32_t rate);
+    // Plays leadFrames of digital silence, then the sequence.
+    SequencePlayer(uint32_t sequenceFrames, uint32_t quantum, uint32_t rate,
+                   uint32_t leadFrames = 0);
     ~SequencePlayer();
     SequencePlayer(const SequencePlayer&) = delete;
     SequencePlayer& operator=(const SequencePlayer&) = delete;
@@ -52,6 +55,7 @@ private:
     static const pw_stream_events events;
 
     const uint32_t sequenceFrames;
+    const uint32_t leadFrames;
     const uint32_t quantum;
     const uint32_t rate;
     pw_thread_loop* loop = nullptr;
@@ -59,7 +63,7 @@ private:
     pw_core* core = nullptr;
     pw_stream* stream = nullptr;
     spa_hook listener{};
-    uint32_t nextIndex = 0;   // data thread only
+    int64_t nextIndex = 0;    // data thread only
     std::vector<Handoff> log; // sized up front: the callback never allocates
     std::atomic<size_t> logged{0};
 };

@@ -220,10 +220,12 @@ void ClockBridge::takeCycle(int64_t nowNanos, uint32_t frames)
 {
     readerTime.update(nowNanos, lastCallFrames, rate);
     // A host that calls several blocks back to back (sooner than half the
-    // last block's duration) takes them all at once: the target must hold
-    // the whole burst, not one block.
-    const double halfLastBlock = 0.5 * lastCallFrames / rate * kNanosPerSecond;
-    const bool sameBurst = lastCallFrames != 0 && nowNanos - lastCallNanos < halfLastBlock;
+    // last block's duration, and than kBurstGapSeconds) takes them all at
+    // once: the target must hold the whole burst, not one block. A call
+    // that merely follows a late one on time is no burst: it is not early,
+    // and short blocks (1.3 ms at 64 frames) see that on every hiccup.
+    const double gap = std::min(0.5 * lastCallFrames / rate, kBurstGapSeconds) * kNanosPerSecond;
+    const bool sameBurst = lastCallFrames != 0 && nowNanos - lastCallNanos < gap;
     burstFrames =
         std::min(sameBurst ? burstFrames + frames : frames, FillTarget::kLongestBurstFrames);
     // The timeline's lateness of a host cycle is how late it came: early

@@ -62,6 +62,10 @@ public:
     static constexpr double kWideBandwidthHz = 0.25;
     static constexpr double kNarrowBandwidthHz = 0.05;
     static constexpr double kWideSeconds = 5.0;
+    // Calls closer together than this (and than half a block) are one
+    // burst: a host working through blocks back to back takes microseconds
+    // between them.
+    static constexpr double kBurstGapSeconds = 0.0005;
     // A step of the fill (a new quantum, a late burst of packets) counts
     // when it moves the fill by more than this share of the margin at once:
     // it is glided back (see Glide) rather than left to the loop.
