@@ -129,6 +129,8 @@ tresult PLUGIN_API StrovikProcessor::setActive(TBool state)
         // The bridge's buffers and resampler, for this rate, here on the
         // main thread: process never allocates them.
         bridgeRate = 0;
+        // Whatever host calls next, its time has to prove itself afresh.
+        hostClock.reset();
         try
         {
             if (bridge && bridge->prepare(sampleRate, kMaxBlockFrames))
@@ -260,7 +262,7 @@ void postBridgeStatus(LineQueue& lines, const ClockBridge::Status& status)
 
 } // namespace
 
-uint32_t StrovikProcessor::playBlock(AudioBusBuffers& bus, int32_t numSamples)
+uint32_t StrovikProcessor::playBlock(AudioBusBuffers& bus, int32_t numSamples, int64_t cycleNanos)
 {
     // The bridge writes both sides; a side the bus lacks goes to a spare.
     float* spare = spareChannels.data();
@@ -269,7 +271,7 @@ uint32_t StrovikProcessor::playBlock(AudioBusBuffers& bus, int32_t numSamples)
                                                                    : spare + kMaxBlockFrames;
     const uint32_t frames = std::min(static_cast<uint32_t>(numSamples), kMaxBlockFrames);
     const ClockBridge::BlockResult result =
-        bridge->process(ring, stamp, monotonicNanos(), left, right, frames);
+        bridge->process(ring, stamp, cycleNanos, left, right, frames);
     const size_t padding = sizeof(float) * (static_cast<size_t>(numSamples) - frames);
     for (int32 c = 0; c < bus.numChannels; ++c)
         if (float* out = bus.channelBuffers32[c])
@@ -345,7 +347,13 @@ tresult PLUGIN_API StrovikProcessor::process(ProcessData& data)
         return kResultOk;
     }
 
-    const uint32_t frames = playBlock(bus, data.numSamples);
+    // The cycle's start, from the host's system time where that has shown
+    // itself to be CLOCK_MONOTONIC.
+    const ProcessContext* context = data.processContext;
+    const bool hostTimeValid = context && (context->state & ProcessContext::kSystemTimeValid);
+    const int64_t cycleNanos =
+        hostClock.cycleStart(hostTimeValid, hostTimeValid ? context->systemTime : 0);
+    const uint32_t frames = playBlock(bus, data.numSamples, cycleNanos);
 
     // Status lines every 100 and every 1000 packets, once per count: while
     // no packet arrives the count stands still and must not write a line
