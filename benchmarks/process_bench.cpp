@@ -279,7 +279,8 @@ void writerBlock(benchmark::State& state)
     const std::vector<float> packet = noiseFrames(frames);
     // Emptied from the reader's side whenever it cannot take another
     // packet: once every 65536 / N iterations, a discard of a few nanoseconds.
-    const uint32_t ringFrames = ring.capacityBytes() / FrameRing::kBytesPerFrame;
+    const uint32_t ringFrames =
+        ring.capacityBytes() / FrameRing::kBytesPerFrame - ring.keptFrames();
     const uint32_t packetsPerFill = ringFrames / frames;
     ring.discard();
     uint32_t packetsLeft = packetsPerFill;

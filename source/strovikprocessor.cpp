@@ -20,6 +20,9 @@ using namespace Steinberg::Vst;
 StrovikProcessor::StrovikProcessor()
 {
     setControllerClass(kStrovikControllerUID);
+    // The bridge primes its resampler from the frames it copied last, where
+    // they still lie in the ring: the writer must leave them alone.
+    ring.keepBehindReader(ClockBridge::kHistoryFrames);
 }
 
 StrovikProcessor::~StrovikProcessor()
