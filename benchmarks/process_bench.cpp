@@ -13,7 +13,8 @@
 // small blocks, and subtracting a leak that large and that noisy leaves
 // nothing reliable. So the writer is timed, in the subject and in the floor
 // alike, on the very same ring, stamp and host buffers:
-//   process/N        writer + process()
+//   process/N        writer + process(), the host passing its system time
+//   process_own_clock/N  the same, without it: process() reads the clock
 //   floor_process/N  writer + peek, de-interleave, consume
 //   writer/N         the writer alone
 // The ratio table compares the first two; both carry the writer, which
@@ -108,10 +109,14 @@ std::unique_ptr<ProcessBlock> hostBlock(int32 frames)
 
 // What PipeWire's thread does per packet: the frames into the ring, then
 // the stamp of where the writer stands, when, and how long its packet was.
-inline void writePacket(FrameRing& ring, WriterStamp& stamp, const float* packet, uint32_t frames)
+// Returns that time.
+inline int64_t writePacket(FrameRing& ring, WriterStamp& stamp, const float* packet,
+                           uint32_t frames)
 {
     ring.write(packet, frames);
-    stamp.publish(ring.writePosition(), Strovik::monotonicNanos(), frames);
+    const int64_t now = Strovik::monotonicNanos();
+    stamp.publish(ring.writePosition(), now, frames);
+    return now;
 }
 
 // Whatever the bridge did since `before` that is not bypass; empty if nothing.
@@ -139,7 +144,11 @@ void prefill(FrameRing& ring, WriterStamp& stamp, const std::vector<float>& pack
         writePacket(ring, stamp, packet.data(), frames);
 }
 
-void processBlock(benchmark::State& state)
+// hostTime: the host passes its system time (CLOCK_MONOTONIC at the start
+// of its cycle, as most hosts do), which the processor may take instead of
+// reading the clock itself. The host's own clock read is not the
+// processor's cost: the writer's stamp, taken just before, stands in for it.
+void processBlock(benchmark::State& state, bool hostTime)
 {
     StrovikProcessor& processor = **streaming;
     FrameRing& ring = Access::ring(processor);
@@ -150,6 +159,14 @@ void processBlock(benchmark::State& state)
     const float* left = block.outBus.channelBuffers32[0];
     const float* right = block.outBus.channelBuffers32[1];
     const std::vector<float> packet = noiseFrames(frames);
+    ProcessContext& context = block.context;
+    if (hostTime)
+        context.state |= ProcessContext::kSystemTimeValid;
+    else
+        context.state &= ~ProcessContext::kSystemTimeValid;
+    auto write = [&] {
+        context.systemTime = writePacket(ring, stamp, packet.data(), frames);
+    };
 
     // A fresh activation, as setActive(true) prepares it: the bridge's two
     // timelines, the writer's and the host's, start together. Called back to
@@ -167,11 +184,11 @@ void processBlock(benchmark::State& state)
     prefill(ring, stamp, packet, frames);
     for (int i = 0; i < 8; ++i)
     {
-        writePacket(ring, stamp, packet.data(), frames);
+        write();
         processor.process(block.data);
     }
     // A block must carry the ring's frames, bit for bit, and take exactly those.
-    writePacket(ring, stamp, packet.data(), frames);
+    write();
     const FrameRing::ReadView view = ring.peek(frames);
     std::vector<float> expected(view.first, view.first + 2 * size_t{view.firstFrames});
     expected.insert(expected.end(), view.second, view.second + 2 * size_t{view.secondFrames});
@@ -195,7 +212,7 @@ void processBlock(benchmark::State& state)
     const ClockBridge::Status start = bridge.status();
     for (auto _ : state)
     {
-        writePacket(ring, stamp, packet.data(), frames);
+        write();
         processor.process(block.data);
     }
     fault = leftBypass(start, bridge.status());
@@ -262,7 +279,8 @@ void writerBlock(benchmark::State& state)
     const std::vector<float> packet = noiseFrames(frames);
     // Emptied from the reader's side whenever it cannot take another
     // packet: once every 65536 / N iterations, a discard of a few nanoseconds.
-    const uint32_t ringFrames = ring.capacityBytes() / FrameRing::kBytesPerFrame;
+    const uint32_t ringFrames =
+        ring.capacityBytes() / FrameRing::kBytesPerFrame - ring.keptFrames();
     const uint32_t packetsPerFill = ringFrames / frames;
     ring.discard();
     uint32_t packetsLeft = packetsPerFill;
@@ -402,12 +420,15 @@ int main(int argc, char** argv)
     streaming = new ActiveProcessor(Access::kMaxBlockFrames, kRate);
     Access::enterStreaming(**streaming);
 
-    std::vector<RatioPair> pairs, engagedPairs;
+    std::vector<RatioPair> pairs, ownClockPairs, engagedPairs;
     std::vector<CoreShare> shares;
     for (int64_t frames : kBlocks)
     {
         hostBlocks[frames] = hostBlock(static_cast<int32>(frames));
-        benchmark::RegisterBenchmark("process", processBlock)
+        benchmark::RegisterBenchmark("process", processBlock, true)
+            ->Arg(frames)
+            ->Unit(benchmark::kNanosecond);
+        benchmark::RegisterBenchmark("process_own_clock", processBlock, false)
             ->Arg(frames)
             ->Unit(benchmark::kNanosecond);
         benchmark::RegisterBenchmark("floor_process", floorBlock)
@@ -421,11 +442,13 @@ int main(int argc, char** argv)
             ->Unit(benchmark::kNanosecond);
         const std::string arg = "/" + std::to_string(frames);
         pairs.push_back({"process" + arg, "floor_process" + arg, 1.2});
+        ownClockPairs.push_back({"process_own_clock" + arg, "floor_process" + arg, 1.2});
         // Resampling costs what it costs: measured and reported, no target.
         engagedPairs.push_back({"engaged" + arg, "floor_process" + arg, std::nullopt});
         // One block is N frames of 48 kHz stereo audio.
         shares.push_back({"engaged" + arg, frames * 1e9 / kRate});
     }
+    pairs.insert(pairs.end(), ownClockPairs.begin(), ownClockPairs.end());
     pairs.insert(pairs.end(), engagedPairs.begin(), engagedPairs.end());
     const int rc = runWithRatios(argc, argv, "process() per host block", pairs, shares);
     hostBlocks.clear();

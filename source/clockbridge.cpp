@@ -184,7 +184,15 @@ ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp
 void ClockBridge::finishBlock(const float* left, const float* right, uint32_t frames,
                               const BlockResult& result)
 {
-    rememberTail(left, right, frames);
+    // A block copied from a ring that keeps what was played is still there,
+    // to prime from should the resampler engage; any other output (silence,
+    // resampled frames) is remembered here.
+    if (!blockFromRing)
+    {
+        takeTailFromRing();
+        rememberTail(left, right, frames);
+    }
+    blockFromRing = false;
     lastFrameSilent = left[frames - 1] == 0.0f && right[frames - 1] == 0.0f;
     state.paddedFrames += result.paddedFrames;
     state.skippedFrames += result.skippedFrames;
@@ -193,6 +201,9 @@ void ClockBridge::finishBlock(const float* left, const float* right, uint32_t fr
 
 void ClockBridge::takeStamp(const WriterStamp& stamp, int64_t nowNanos)
 {
+    // Mostly nothing new (several blocks to a quantum): one load says so.
+    if (stamp.publications() == lastSequence)
+        return;
     WriterStampValue value;
     if (!stamp.read(value) || value.sequence == lastSequence)
         return; // nothing new (or the writer was busy): keep the last one
@@ -289,6 +300,7 @@ uint32_t ClockBridge::skip(FrameRing& ring, double frames)
     if (frames < 1.0)
         return 0;
     const uint32_t wanted = static_cast<uint32_t>(std::min(frames, 4294967295.0));
+    takeTailFromRing(); // before the read position leaves the frames played
     const uint32_t skipped = ring.peek(wanted).frames();
     ring.consume(skipped);
     return skipped;
@@ -321,6 +333,7 @@ double ClockBridge::giveBack(FrameRing& ring, double error, BlockResult& result)
     // Out of the middle of the gap: at least half the run stays before the
     // next sound.
     const uint32_t left = std::min(silent - kSilentRunFrames / 2, static_cast<uint32_t>(excess));
+    takeTailFromRing(); // before the read position leaves the frames played
     ring.consume(left);
     result.givenBackFrames += left;
     // What lay above the target in force comes off the error; the rest
@@ -476,6 +489,7 @@ void ClockBridge::primeResampler()
     // zita's first output after reset() sits kHalfFilterFrames - 1 inputs
     // in: feeding exactly the frames played last puts the next output on the
     // next ring frame, with the filter's past filled by what was heard.
+    takeTailFromRing();
     resampler.reset();
     for (uint32_t i = 0; i < kHistoryFrames; ++i)
     {
@@ -573,10 +587,47 @@ double ClockBridge::steer(double error, double feedForward, uint32_t frames, int
 uint32_t ClockBridge::copyFromRing(FrameRing& ring, float* left, float* right, uint32_t frames)
 {
     const FrameRing::ReadView view = ring.peek(frames);
+    // Frames played from the ring are primed from where they lie, as long as
+    // they lie straight behind the read position: something other than this
+    // copy moving it (a discard before a restart) ends that.
+    if (ringTailFrames > 0 && (&ring != tailRing || ring.readPosition() != tailEnd))
+        ringTailFrames = 0;
+    // The ring runs dry within this block: silence follows, which the
+    // history has to take after the frames played so far.
+    if (view.frames() < frames)
+        takeTailFromRing();
     deinterleave(view.first, view.firstFrames, left, right);
     deinterleave(view.second, view.secondFrames, left + view.firstFrames, right + view.firstFrames);
     ring.consume(view.frames());
+    if (view.frames() == frames && ring.keptFrames() >= kHistoryFrames)
+    {
+        ringTailFrames = std::min(ringTailFrames + frames, kHistoryFrames);
+        tailRing = &ring;
+        tailEnd = ring.readPosition();
+        blockFromRing = true;
+    }
     return view.frames();
+}
+
+void ClockBridge::takeTailFromRing()
+{
+    // The history's newest frames become the ring's ringTailFrames behind
+    // the read position (unless it moved: then they are gone, and the older
+    // ones are all there is), after the older ones it already holds.
+    const uint32_t frames = ringTailFrames;
+    ringTailFrames = 0;
+    if (frames == 0 || tailRing->readPosition() != tailEnd)
+        return;
+    const FrameRing::ReadView view = tailRing->played(frames);
+    if (view.frames() != frames)
+        return; // the ring no longer keeps them
+    const uint32_t keep = kHistoryFrames - frames;
+    std::copy(historyLeft.end() - keep, historyLeft.end(), historyLeft.begin());
+    std::copy(historyRight.end() - keep, historyRight.end(), historyRight.begin());
+    deinterleave(view.first, view.firstFrames, historyLeft.data() + keep,
+                 historyRight.data() + keep);
+    deinterleave(view.second, view.secondFrames, historyLeft.data() + keep + view.firstFrames,
+                 historyRight.data() + keep + view.firstFrames);
 }
 
 uint32_t ClockBridge::resampleFromRing(FrameRing& ring, float* left, float* right, uint32_t frames,

@@ -156,6 +156,9 @@ public:
     const Status& status() const { return state; }
 
 private:
+    // Tests look at the frames the resampler would be primed with.
+    friend struct ClockBridgeTestAccess;
+
     void takeStamp(const WriterStamp& stamp, int64_t nowNanos);
     void takeCycle(int64_t nowNanos, uint32_t frames);
     double faultLimit() const;
@@ -188,6 +191,7 @@ private:
     double steer(double error, double feedForward, uint32_t frames, int64_t nowNanos);
 
     uint32_t copyFromRing(FrameRing& ring, float* left, float* right, uint32_t frames);
+    void takeTailFromRing();
     uint32_t resampleFromRing(FrameRing& ring, float* left, float* right, uint32_t frames,
                               uint32_t& ringFrames);
     uint32_t resampleChunk(FrameRing& ring, uint32_t frames, uint32_t& ringFrames);
@@ -199,8 +203,15 @@ private:
     bool resamplerReady = false;
     std::vector<float> scratch; // interleaved resampler output, or priming input
     uint32_t scratchFrames = 0;
+    // The frames played last: the last ringTailFrames of them straight
+    // behind the read position of tailRing (a ring that keeps them there,
+    // while it stands at tailEnd), the ones before in these.
     std::array<float, kHistoryFrames> historyLeft{};
     std::array<float, kHistoryFrames> historyRight{};
+    const FrameRing* tailRing = nullptr;
+    uint32_t tailEnd = 0;
+    uint32_t ringTailFrames = 0;
+    bool blockFromRing = false; // the block's output was all a copy from the ring
 
     DriftDetector drift;
     int64_t trendStartNanos = 0;

@@ -75,9 +75,12 @@ FrameRing::WriteResult FrameRing::append(uint32_t frames, StoreRun storeRun)
     // 64-bit, so that no frame count can wrap the length into a small one.
     // A negative fill makes space look larger than the ring; no packet may
     // ever be longer than the storage itself.
+    // The frames kept behind the reader are no space: a fill that already
+    // reaches into them (only if they were set mid-stream) leaves none.
+    const int32_t usable = space - static_cast<int32_t>(keptBytes);
     const uint64_t len = static_cast<uint64_t>(frames) * kBytesPerFrame;
-    if (len == 0 || len > static_cast<uint32_t>(space) || len > bytes)
-        return {WriteResult::Dropped, fill, space};
+    if (len == 0 || usable < 0 || len > static_cast<uint32_t>(usable) || len > bytes)
+        return {WriteResult::Dropped, fill, usable};
 
     // Whole frames up to the end of the storage, the rest from its start.
     const uint32_t offset = w & (bytes - 1);
@@ -104,7 +107,7 @@ FrameRing::WriteResult FrameRing::append(uint32_t frames, StoreRun storeRun)
         storeRun(to, next, frames - next);
     }
     writePos.store(w + static_cast<uint32_t>(len), std::memory_order_release);
-    return {WriteResult::Written, fill, space};
+    return {WriteResult::Written, fill, usable};
 }
 
 FrameRing::WriteResult FrameRing::write(const float* stereo, uint32_t frames)
@@ -224,6 +227,26 @@ void FrameRing::consume(uint32_t frames)
                                               avail > 0 ? static_cast<uint32_t>(avail) : 0u);
     // Release: the reader is done with these bytes before the writer may reuse them.
     readPos.store(r + static_cast<uint32_t>(bytes), std::memory_order_release);
+}
+
+FrameRing::ReadView FrameRing::played(uint32_t maxFrames) const
+{
+    // The reader's own position, relaxed; the writer never touches these
+    // bytes (its acquire of readPos bounds what it overwrites), so nothing
+    // else orders them.
+    const uint32_t r = readPos.load(std::memory_order_relaxed);
+    ReadView view;
+    if (ringBytes == 0)
+        return view;
+    const uint32_t frames =
+        std::min({maxFrames, keptBytes / kBytesPerFrame, ringBytes / kBytesPerFrame});
+    const uint32_t start = (r - frames * kBytesPerFrame) & (ringBytes - 1);
+    const uint32_t tillEndFrames = (ringBytes - start) / kBytesPerFrame;
+    view.first = storage.data() + start / sizeof(float);
+    view.firstFrames = std::min(frames, tillEndFrames);
+    view.second = storage.data();
+    view.secondFrames = frames - view.firstFrames;
+    return view;
 }
 
 uint32_t FrameRing::fillPercent() const

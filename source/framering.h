@@ -58,6 +58,13 @@ public:
     uint32_t fillPercent() const;
     uint32_t capacityBytes() const { return ringBytes; }
 
+    // Only while no writer runs: the writer leaves this many frames behind
+    // the read position alone (it drops a packet that would reach into
+    // them), so that the reader may look back at what it took last (see
+    // played()). Kept across resize(); 0 unless set.
+    void keepBehindReader(uint32_t frames) { keptBytes = frames * kBytesPerFrame; }
+    uint32_t keptFrames() const { return keptBytes / kBytesPerFrame; }
+
     // Reader side, without copying: the frames that can be read now (at most
     // maxFrames), as up to two runs of the storage, the second where they
     // wrap past its end. The writer leaves them alone until consume() hands
@@ -74,6 +81,10 @@ public:
     // Reader side: releases the oldest `frames` frames (never more than the
     // writer has published).
     void consume(uint32_t frames);
+    // Reader side: the last `frames` frames it consumed, as up to two runs
+    // like peek's, oldest first. No more than the ring keeps behind the
+    // reader: those the writer may already have overwritten are not shown.
+    ReadView played(uint32_t frames) const;
     // Each side's own position, read by that side (the writer stamps it
     // after a write; the reader measures the fill from it).
     uint32_t readPosition() const { return readPos.load(std::memory_order_relaxed); }
@@ -97,6 +108,7 @@ private:
     alignas(64) std::atomic<uint32_t> readPos{0};
     alignas(64) std::atomic<uint32_t> writePos{0};
     alignas(64) uint32_t ringBytes = 0;
+    uint32_t keptBytes = 0;
 };
 
 } // namespace Strovik

@@ -20,6 +20,9 @@ using namespace Steinberg::Vst;
 StrovikProcessor::StrovikProcessor()
 {
     setControllerClass(kStrovikControllerUID);
+    // The bridge primes its resampler from the frames it copied last, where
+    // they still lie in the ring: the writer must leave them alone.
+    ring.keepBehindReader(ClockBridge::kHistoryFrames);
 }
 
 StrovikProcessor::~StrovikProcessor()
@@ -129,6 +132,8 @@ tresult PLUGIN_API StrovikProcessor::setActive(TBool state)
         // The bridge's buffers and resampler, for this rate, here on the
         // main thread: process never allocates them.
         bridgeRate = 0;
+        // Whatever host calls next, its time has to prove itself afresh.
+        hostClock.reset();
         try
         {
             if (bridge && bridge->prepare(sampleRate, kMaxBlockFrames))
@@ -152,13 +157,13 @@ void StrovikProcessor::updateSampleRate(double hostRate)
     // Round to whole Hz. A rate that is not finite, rounds to 0, or is too
     // large for 32 bits keeps the last good one: converting it would be
     // undefined, size a ring of gigabytes on the audio thread, or leave no
-    // rate at all.
-    if (!std::isfinite(hostRate) || hostRate <= 0.0)
+    // rate at all. Every process() call comes here: one comparison covers
+    // all of that (NaN and infinities fail it too), and truncation of what
+    // passes rounds half up as std::floor would, at a fraction of its cost.
+    const double shifted = hostRate + 0.5;
+    if (!(shifted >= 1.0 && shifted < 4294967296.0))
         return;
-    const double rounded = std::floor(hostRate + 0.5);
-    if (rounded < 1.0 || rounded > 4294967295.0)
-        return;
-    sampleRate = static_cast<uint32_t>(rounded);
+    sampleRate = static_cast<uint32_t>(shifted);
 }
 
 namespace {
@@ -263,7 +268,7 @@ void postBridgeStatus(LineQueue& lines, const ClockBridge::Status& status)
 
 } // namespace
 
-uint32_t StrovikProcessor::playBlock(AudioBusBuffers& bus, int32_t numSamples)
+uint32_t StrovikProcessor::playBlock(AudioBusBuffers& bus, int32_t numSamples, int64_t cycleNanos)
 {
     // The bridge writes both sides; a side the bus lacks goes to a spare.
     float* spare = spareChannels.data();
@@ -272,7 +277,7 @@ uint32_t StrovikProcessor::playBlock(AudioBusBuffers& bus, int32_t numSamples)
                                                                    : spare + kMaxBlockFrames;
     const uint32_t frames = std::min(static_cast<uint32_t>(numSamples), kMaxBlockFrames);
     const ClockBridge::BlockResult result =
-        bridge->process(ring, stamp, monotonicNanos(), left, right, frames);
+        bridge->process(ring, stamp, cycleNanos, left, right, frames);
     const size_t padding = sizeof(float) * (static_cast<size_t>(numSamples) - frames);
     for (int32 c = 0; c < bus.numChannels; ++c)
         if (float* out = bus.channelBuffers32[c])
@@ -348,7 +353,13 @@ tresult PLUGIN_API StrovikProcessor::process(ProcessData& data)
         return kResultOk;
     }
 
-    const uint32_t frames = playBlock(bus, data.numSamples);
+    // The cycle's start, from the host's system time where that has shown
+    // itself to be CLOCK_MONOTONIC.
+    const ProcessContext* context = data.processContext;
+    const bool hostTimeValid = context && (context->state & ProcessContext::kSystemTimeValid);
+    const int64_t cycleNanos =
+        hostClock.cycleStart(hostTimeValid, hostTimeValid ? context->systemTime : 0);
+    const uint32_t frames = playBlock(bus, data.numSamples, cycleNanos);
 
     // Status lines every 100 and every 1000 packets, once per count: while
     // no packet arrives the count stands still and must not write a line

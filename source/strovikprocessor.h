@@ -2,6 +2,7 @@
 
 #include "diagnosticlog.h"
 #include "framering.h"
+#include "hostclock.h"
 #include "pipewireclient.h"
 #include "writerstamp.h"
 
@@ -52,7 +53,8 @@ private:
     void shutdown();
     void updateSampleRate(double hostRate);
     void startCapture();
-    uint32_t playBlock(Steinberg::Vst::AudioBusBuffers& bus, int32_t numSamples);
+    uint32_t playBlock(Steinberg::Vst::AudioBusBuffers& bus, int32_t numSamples,
+                       int64_t cycleNanos);
 
     DiagnosticLog log;
     FrameRing ring;
@@ -71,7 +73,8 @@ private:
     uint32_t streamRate = 0;
     // The client's stream generation the reader last started from.
     uint32_t streamGeneration = 0;
-    // Audio thread only.
+    // Audio thread only (reset while the host does not process).
+    HostClock hostClock;
     bool wasPlaying = false;
     bool resetPending = false;
     uint64_t lastStatusPacket = ~uint64_t{0};

@@ -22,8 +22,9 @@ void Timeline::learnSpread(double absoluteDeviation)
     // A running mean, over all events at first and the last
     // kSpreadEvents later. A jump adds at most twice the limit, so that one
     // cannot blind the detector to the next.
-    ++spreadEvents;
-    const double weight = std::max(1.0 / static_cast<double>(spreadEvents), 1.0 / kSpreadEvents);
+    double weight = 1.0 / kSpreadEvents;
+    if (spreadEvents < kSpreadEvents)
+        weight = 1.0 / static_cast<double>(++spreadEvents);
     spread += weight * (absoluteDeviation - spread);
 }
 
@@ -38,12 +39,12 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
     const double stamped = static_cast<double>(timeNanos);
     lastDeviation = 0.0;
     lastOutlier = 0.0;
-    const double nominalPeriod = kNanosPerSecond / rate;
     if (!seeded)
     {
         estimate = stamped;
-        period = nominalPeriod;
+        period = kNanosPerSecond / rate;
         events = 0;
+        fitting = true;
         spread = 0.0;
         spreadEvents = 0;
         seeded = true;
@@ -79,6 +80,7 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
         {
             estimate = stamped;
             events = 0;
+            fitting = true;
             return;
         }
         // Otherwise an outlier: it counts, but no more than the limit. (Not
@@ -100,25 +102,42 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
     // Tracking the pace follows a clock that is ppm off nominal without
     // the lag a plain average would show as a fill offset.
     ++events;
-    const double n = static_cast<double>(events);
-    // The fading memory per event; events mostly come a constant number of
-    // frames apart (a quantum, a block), so the exponential is worked out
-    // once per such number.
+    // Events mostly come a constant number of frames apart (a quantum, a
+    // block): what depends only on that number, the fading memory's gains
+    // among it, is worked out once per such number, not per event.
     if (frames != memoryFrames || rate != memoryRate)
+        learnSpacing(frames, rate);
+    double phaseGain = memoryPhaseGain;
+    double paceGainPerFrame = memoryPaceGainPerFrame;
+    if (fitting)
     {
-        memoryFrames = frames;
-        memoryRate = rate;
-        memory = std::exp(-frames / rate / smoothing);
+        // The fit's gains only fall as events add up: once both are below
+        // the memory's, they stay there until the fit starts over.
+        const double n = static_cast<double>(events);
+        const double fitPhase = 2.0 * (2.0 * n + 1.0) / ((n + 2.0) * (n + 1.0));
+        const double fitPace = 6.0 / ((n + 2.0) * (n + 1.0));
+        fitting = fitPhase > memoryPhaseGain || fitPace > memoryPaceGain;
+        phaseGain = std::max(fitPhase, memoryPhaseGain);
+        paceGainPerFrame = std::max(fitPace, memoryPaceGain) * framesInverse;
     }
-    const double phaseGain =
-        std::max(2.0 * (2.0 * n + 1.0) / ((n + 2.0) * (n + 1.0)), 1.0 - memory * memory);
-    const double paceGain =
-        std::max(6.0 / ((n + 2.0) * (n + 1.0)), (1.0 - memory) * (1.0 - memory));
     estimate = predicted + phaseGain * deviation;
-    if (frames > 0.0)
-        period += paceGain * deviation / frames;
-    period = std::clamp(period, nominalPeriod * (1.0 - kMaxPaceDeviation),
-                        nominalPeriod * (1.0 + kMaxPaceDeviation));
+    period = std::clamp(period + paceGainPerFrame * deviation, slowestPeriod, fastestPeriod);
+}
+
+void Timeline::learnSpacing(double frames, double rate)
+{
+    memoryFrames = frames;
+    memoryRate = rate;
+    const double memory = std::exp(-frames / rate / smoothing);
+    memoryPhaseGain = 1.0 - memory * memory;
+    memoryPaceGain = (1.0 - memory) * (1.0 - memory);
+    // Events 0 frames apart (the first of a reader) tell nothing of the pace.
+    framesInverse = frames > 0.0 ? 1.0 / frames : 0.0;
+    memoryPaceGainPerFrame = memoryPaceGain * framesInverse;
+    const double nominalPeriod = kNanosPerSecond / rate;
+    slowestPeriod = nominalPeriod * (1.0 - kMaxPaceDeviation);
+    fastestPeriod = nominalPeriod * (1.0 + kMaxPaceDeviation);
+    fitting = true;
 }
 
 } // namespace Strovik

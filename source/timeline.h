@@ -47,11 +47,20 @@ public:
 
 private:
     void learnSpread(double absoluteDeviation);
+    void learnSpacing(double frames, double rate);
 
     double smoothing = 0.0;
-    double memory = 0.0; // for events memoryFrames apart at memoryRate
+    // For events memoryFrames apart at memoryRate: the fading memory's gains
+    // and the bounds of the pace.
     double memoryFrames = -1.0;
     double memoryRate = 0.0;
+    double memoryPhaseGain = 0.0;
+    double memoryPaceGain = 0.0;
+    double memoryPaceGainPerFrame = 0.0;
+    double framesInverse = 0.0;
+    double slowestPeriod = 0.0;
+    double fastestPeriod = 0.0;
+    bool fitting = true; // the line fit's gains may still be above the memory's
     double estimate = 0.0;
     double period = 0.0;
     uint64_t events = 0;

@@ -34,6 +34,12 @@ public:
     // the writer was mid-publication on every try.
     bool read(WriterStampValue& out) const;
 
+    // Reader side: the sequence as it stands, for a cheap look whether
+    // anything was published since a stamp already taken (equal: nothing
+    // was). Relaxed: a value not seen yet is seen on the next look, and
+    // read() orders the fields itself.
+    uint32_t publications() const { return sequence.load(std::memory_order_relaxed); }
+
     // Only while no writer runs: forgets every publication. The sequence
     // still rises, so the next writer's stamps are new to any reader.
     void clear();

@@ -53,6 +53,21 @@ __attribute__((noinline)) void operator delete(void* p, std::size_t) noexcept
 }
 #endif
 
+namespace Strovik {
+
+struct ClockBridgeTestAccess
+{
+    // The frames the resampler would be primed with if it engaged now.
+    static void history(ClockBridge& bridge, std::vector<float>& left, std::vector<float>& right)
+    {
+        bridge.takeTailFromRing();
+        left.assign(bridge.historyLeft.begin(), bridge.historyLeft.end());
+        right.assign(bridge.historyRight.begin(), bridge.historyRight.end());
+    }
+};
+
+} // namespace Strovik
+
 namespace {
 
 using Strovik::ClockBridge;
@@ -188,6 +203,8 @@ public:
         : scenario(s), random(s.seed), quantum(s.quantum), nextSwitch(s.quantumSwitchSeconds)
     {
         ring.resize(kRate);
+        // As the processor's: the bridge primes from the frames it copied.
+        ring.keepBehindReader(ClockBridge::kHistoryFrames);
         const uint32_t longest = 2048 + static_cast<uint32_t>(std::abs(s.burstFrames));
         packet.resize(2 * static_cast<size_t>(longest));
         left.resize(s.block);
@@ -1077,6 +1094,86 @@ TEST(ClockBridge, EngagesSeamlesslyOnBlocksShorterThanTheFilterHistory)
     EXPECT_GE(tracking.windows, 4);
     EXPECT_GE(tracking.worstDb(), 110.0);
     EXPECT_EQ(sim.bridge.status().underflows, 0u);
+}
+
+// What the resampler is primed with is what was played last, frame for
+// frame, whether it lies in the ring behind the read position (copies) or was
+// remembered (silence, padding), across underflows, skips and reprimes, and
+// whether or not the ring keeps frames behind its reader. Looked at after
+// every `every` blocks of `block` frames, so that the ring's part spans
+// several blocks or a part of one.
+struct PrimingRun
+{
+    ClockBridge::Status status;
+    uint64_t checks = 0, skips = 0;
+};
+
+PrimingRun primeAlong(int32_t burst, uint32_t kept, uint32_t block, uint32_t every)
+{
+    Scenario s;
+    s.block = block;
+    s.source = Source::Noise;
+    s.stallAt = 0.6;
+    s.stallSeconds = 0.05;
+    s.burstAt = 1.0;
+    s.burstFrames = burst;
+    Simulation sim(s);
+    sim.ring.keepBehindReader(kept);
+    std::vector<float> playedLeft(ClockBridge::kHistoryFrames, 0.0f);
+    std::vector<float> playedRight = playedLeft, left, right;
+    PrimingRun run;
+    uint64_t blocks = 0;
+    bool reprimed = false;
+    sim.runUntil(1.6, [&](const Block& b) {
+        if (!reprimed && b.time > 1.3)
+        {
+            sim.bridge.reprime();
+            reprimed = true;
+        }
+        run.skips += b.result.skippedFrames > 0;
+        for (uint32_t i = 0; i < b.frames; ++i)
+        {
+            playedLeft.erase(playedLeft.begin());
+            playedLeft.push_back(b.left[i]);
+            playedRight.erase(playedRight.begin());
+            playedRight.push_back(b.right[i]);
+        }
+        if (++blocks % every != 0 || ::testing::Test::HasFailure())
+            return;
+        Strovik::ClockBridgeTestAccess::history(sim.bridge, left, right);
+        EXPECT_EQ(left, playedLeft) << "block " << blocks;
+        EXPECT_EQ(right, playedRight) << "block " << blocks;
+        ++run.checks;
+    });
+    run.status = sim.bridge.status();
+    return run;
+}
+
+TEST(ClockBridge, PrimesFromExactlyTheFramesPlayedLast)
+{
+    // A burst far above the target (skipped down to it), or a packet of 4
+    // frames where 1024 were due (the ring runs dry within a short block);
+    // a writer stall (idle) and a transport start (reprimed, skipping) in both.
+    for (int32_t burst : {20000, -1020})
+        for (uint32_t kept : {ClockBridge::kHistoryFrames, 0u})
+            for (uint32_t block : {8u, 16u, 40u})
+                for (uint32_t every : {1u, 3u, 7u})
+                {
+                    SCOPED_TRACE(::testing::Message() << "burst " << burst << " kept " << kept
+                                                      << " block " << block << " every " << every);
+                    const PrimingRun run = primeAlong(burst, kept, block, every);
+                    EXPECT_GT(run.checks, 100u);
+                    EXPECT_GE(run.status.idlePauses, 1u);
+                    EXPECT_GE(run.skips, 1u);
+                    if (burst > 0)
+                    {
+                        EXPECT_EQ(run.status.fillHighResyncs, 1u);
+                    }
+                    else if (block < 40)
+                    {
+                        EXPECT_EQ(run.status.underflows, 1u);
+                    }
+                }
 }
 
 // The first player joining raises the graph's quantum, and the fill steps

@@ -326,6 +326,94 @@ TEST_F(FrameRingTest, FillPercentRoundsDown)
     }
 }
 
+TEST_F(FrameRingTest, FramesKeptBehindTheReaderStayPlayedAndUnwritten)
+{
+    ring.resize(8); // 8 frames, 3 of them kept behind the reader
+    ring.keepBehindReader(3);
+    EXPECT_EQ(write(counting(6, 0)), Status::Dropped); // would reach into them
+    EXPECT_EQ(write(counting(5, 0)), Status::Written);
+    EXPECT_EQ(read(4), counting(4, 0));
+    // Space: 8 - 1 held - 3 kept. Wrapping past the storage's end.
+    const Strovik::FrameRing::WriteResult full = ring.write(counting(5, 100).data(), 5);
+    EXPECT_EQ(full.status, Status::Dropped);
+    EXPECT_EQ(full.space, 32);
+    EXPECT_EQ(write(counting(4, 100)), Status::Written);
+    EXPECT_EQ(write(counting(1, 200)), Status::Dropped);
+
+    // What was read last is still there, oldest first, no further back
+    // than kept; across the storage's end too.
+    auto played = [&](uint32_t frames) {
+        const Strovik::FrameRing::ReadView view = ring.played(frames);
+        Floats out(view.first, view.first + 2 * view.firstFrames);
+        out.insert(out.end(), view.second, view.second + 2 * view.secondFrames);
+        return out;
+    };
+    EXPECT_EQ(played(2), Floats({4, 5, 6, 7}));
+    EXPECT_EQ(played(9), Floats({2, 3, 4, 5, 6, 7}));
+    EXPECT_EQ(read(3), Floats({8, 9, 100, 101, 102, 103}));
+    EXPECT_EQ(played(3), Floats({8, 9, 100, 101, 102, 103}));
+    EXPECT_EQ(read(8), Floats({104, 105, 106, 107}));
+    EXPECT_EQ(Access::readPos(ring), 72u);
+    EXPECT_EQ(played(3), Floats({102, 103, 104, 105, 106, 107}));
+
+    // Without frames kept, played() shows none, and the whole ring fills.
+    ring.keepBehindReader(0);
+    EXPECT_TRUE(played(3).empty());
+    EXPECT_EQ(write(counting(8, 300)), Status::Written);
+    EXPECT_EQ(fill(), 64u);
+}
+
+// A writer at full speed into a small ring that is full nearly all the
+// time: the frames the reader took last are still there, intact, however
+// soon after its read it looks back (ThreadSanitizer sees a writer that
+// touched them as a race).
+TEST_F(FrameRingTest, ConcurrentWriterLeavesTheKeptFramesAlone)
+{
+    ring.resize(64);
+    ring.keepBehindReader(31);
+    constexpr uint32_t kFrames = 200000;
+    std::atomic<bool> done{false};
+    std::thread writer([&] {
+        Floats packet(2 * 16);
+        for (uint32_t frame = 0; frame < kFrames;)
+        {
+            const uint32_t frames = 1 + frame % 16;
+            for (uint32_t k = 0; k < frames; ++k)
+                packet[2 * k] = packet[2 * k + 1] = static_cast<float>(frame + k);
+            if (ring.write(packet.data(), frames).status == Status::Written)
+                frame += frames;
+            else
+                std::this_thread::yield();
+        }
+        done = true;
+    });
+    Floats last; // the last 31 frames read, oldest first
+    size_t bad = 0, looks = 0;
+    std::mt19937 rng(99);
+    for (;;)
+    {
+        const bool finished = done;
+        const Floats got = read(std::uniform_int_distribution<uint32_t>(1, 40)(rng));
+        last.insert(last.end(), got.begin(), got.end());
+        if (last.size() > 2 * 31)
+            last.erase(last.begin(), last.end() - 2 * 31);
+        const Strovik::FrameRing::ReadView view = ring.played(31);
+        Floats kept(view.first, view.first + 2 * view.firstFrames);
+        kept.insert(kept.end(), view.second, view.second + 2 * view.secondFrames);
+        if (last.size() == 2 * 31)
+        {
+            bad += kept != last;
+            ++looks;
+        }
+        if (finished && got.empty())
+            break;
+    }
+    writer.join();
+    EXPECT_GE(last.back(), static_cast<float>(kFrames - 1)); // all were read
+    EXPECT_GT(looks, 1000u);
+    EXPECT_EQ(bad, 0u);
+}
+
 // One writer and one reader at full speed on a small ring that wraps and
 // overflows all the time. Frame k of packet p carries (start[p] + k) modulo
 // 2^24 on the left and p on the right, both exact in a float, so every frame
