@@ -237,11 +237,19 @@ void ClockBridge::takeCycle(int64_t nowNanos, uint32_t frames)
     // and short blocks (1.3 ms at 64 frames) see that on every hiccup.
     const double gap = std::min(0.5 * lastCallFrames / rate, kBurstGapSeconds) * kNanosPerSecond;
     const bool sameBurst = lastCallFrames != 0 && nowNanos - lastCallNanos < gap;
+    if (!sameBurst)
+        burstLateFrames = std::max(readerTime.rawDeviation(), 0.0) * rate / kNanosPerSecond;
     burstFrames =
         std::min(sameBurst ? burstFrames + frames : frames, FillTarget::kLongestBurstFrames);
+    // A host catching up after a stall calls back to back too, but only the
+    // blocks it fell behind by: they came while it stalled, and it reads
+    // nothing ahead of time. A burst whose first call came that late (most
+    // of the burst's length) asks only for what it reads beyond that.
+    const bool catchingUp = burstLateFrames >= kCatchUpShare * (burstFrames - frames);
+    const double ahead = catchingUp ? std::max(burstFrames - burstLateFrames, 0.0) : burstFrames;
     // The timeline's lateness of a host cycle is how late it came: early
     // is what brings a read before the packet it needs.
-    target.addCycle(nowNanos, burstFrames,
+    target.addCycle(nowNanos, static_cast<uint32_t>(std::max<double>(ahead, frames)),
                     -std::min(readerTime.lateness(), readerTime.outlierLateness()));
     state.blockFrames = static_cast<uint32_t>(target.learntAllowance());
     lastCallFrames = frames;

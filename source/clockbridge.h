@@ -66,6 +66,11 @@ public:
     // burst: a host working through blocks back to back takes microseconds
     // between them.
     static constexpr double kBurstGapSeconds = 0.0005;
+    // A burst that began this late, as a share of its blocks beyond the
+    // first, is a host catching up. A host that works ahead in bursts has
+    // its first call late against its own average pace too, but by half
+    // the burst or less (1.5 of 4 blocks).
+    static constexpr double kCatchUpShare = 0.75;
     // A step of the fill (a new quantum, a late burst of packets) counts
     // when it moves the fill by more than this share of the margin at once:
     // it is glided back (see Glide) rather than left to the loop.
@@ -233,6 +238,7 @@ private:
     uint32_t lastCallFrames = 0;
     int64_t lastCallNanos = 0;
     uint32_t burstFrames = 0;
+    double burstLateFrames = 0.0; // how late the burst's first call came
     // After a change of the target: until when a step of the fill error
     // counts as its consequence, and the error it is measured from.
     int64_t stepWatchUntilNanos = 0;

@@ -39,6 +39,7 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
     const double stamped = static_cast<double>(timeNanos);
     lastDeviation = 0.0;
     lastOutlier = 0.0;
+    lastRaw = 0.0;
     if (!seeded)
     {
         estimate = stamped;
@@ -53,6 +54,7 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
     }
     const double predicted = estimate + frames * period;
     double deviation = stamped - predicted;
+    lastRaw = deviation;
     const double jump = std::max(kJumpSeconds * kNanosPerSecond, kJumpSpreads * spread);
     if (secondEvent)
     {
@@ -72,7 +74,7 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
         // moved. The line fit then starts over, so that a pace that changed
         // with it (a new device clock) is relearnt within a second or so.
         const bool confirmed = jumpPending && std::abs(deviation - pendingJump) <= jump;
-        if (jumpPending && !confirmed)
+        if (jumpPending && !confirmed && events >= kSettlingEvents)
             lastOutlier = pendingOutlier; // the one before was no jump either
         jumpPending = !confirmed;
         pendingJump = deviation;
@@ -91,10 +93,13 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
     }
     else
     {
-        if (jumpPending)
+        if (jumpPending && events >= kSettlingEvents)
             lastOutlier = pendingOutlier; // no jump: it was that late
         jumpPending = false;
-        lastDeviation = deviation;
+        // Not while a line that just started over settles: its first
+        // events lie off it by its own error, not by theirs.
+        if (events >= kSettlingEvents)
+            lastDeviation = deviation;
     }
     // Phase and pace, tracked with the gains of a straight-line fit to all
     // events so far (an unbiased start, at the nominal pace or not), until

@@ -21,6 +21,8 @@ public:
     // milliseconds on every call, and that is its pace, not a jump.
     static constexpr double kJumpSpreads = 4.0;
     static constexpr double kSpreadEvents = 64.0;
+    // Events after the line starts over before their lateness is told.
+    static constexpr uint64_t kSettlingEvents = 8;
     // A pace further than this from nominal is no clock: held at the bound.
     static constexpr double kMaxPaceDeviation = 0.01;
 
@@ -42,6 +44,9 @@ public:
     // ...and when it tells an outlier, this is its lateness, up to the limit
     // (0 otherwise): a jump moves the timeline, an outlier was late.
     double outlierLateness() const { return lastOutlier; }
+    // How far the latest event lay off the line, jump or not (0 for one
+    // the line started from).
+    double rawDeviation() const { return lastRaw; }
     // A jump awaits confirmation: the latest times are in doubt.
     bool unsettled() const { return jumpPending; }
 
@@ -70,6 +75,7 @@ private:
     double lastDeviation = 0.0;
     double pendingOutlier = 0.0;
     double lastOutlier = 0.0;
+    double lastRaw = 0.0;
     bool seeded = false;
     bool secondEvent = false; // the next event is the first after seeding
     bool jumpPending = false;

@@ -1286,38 +1286,45 @@ TEST(ClockBridge, BypassGivesDelayBackOnlyFromSilence)
     EXPECT_NEAR(static_cast<double>(status.givenBackFrames - givenBackBefore), 3000.0, 96.0);
 }
 
-// Engaged, a host that stalls for 200 ms and catches up raises the
-// allowance for bursts at once; the windows forget it, and the delay it
-// built up is glided back within a minute. Every change of the ratio on
-// the way, engaging included, is a ramp.
+// Engaged, a host that stalls for 200 ms and catches up reads nothing
+// ahead of time: the target stays. A burst of 3000 frames from the writer
+// (a player's backlog) plays at that much more delay, which is glided back
+// within a minute. Every change of the ratio on the way, engaging
+// included, is a ramp.
 TEST(ClockBridge, EngagedGivesABurstsDelayBackWithinAMinuteAtARampedRatio)
 {
     Scenario s;
     s.ppm = -1000.0;
     s.hostStallAt = 60.0;
     s.hostStallSeconds = 0.2;
+    s.burstAt = 70.0;
+    s.burstFrames = 3000;
     Simulation sim(s);
     ToneFit tracking;
     Figures before, settled;
     const double engagedAt = runUntilEngaged(sim, 30.0, before, {&tracking});
     ASSERT_GT(engagedAt, 0.0);
     // From 1 in bypass to the first engaged block's ratio, then block by block.
-    double lastRatio = sim.bridge.status().ratio, learntBefore = 0.0, highest = 0.0;
-    double steepest = std::abs(lastRatio - 1.0) * kRate / s.block;
+    double lastRatio = sim.bridge.status().ratio, learntBefore = 0.0, highestTarget = 0.0;
+    double steepest = std::abs(lastRatio - 1.0) * kRate / s.block, mostOver = 0.0;
     uint64_t allocations = 0;
-    sim.runUntil(125.0, [&](const Block& b) {
+    sim.runUntil(130.0, [&](const Block& b) {
         tracking.add(b);
         allocations += b.allocations;
         steepest = std::max(steepest, std::abs(b.status->ratio - lastRatio) * kRate / b.frames);
         lastRatio = b.status->ratio;
         if (b.time < 60.0)
             learntBefore = learntTarget(*b.status);
-        highest = std::max(highest, b.status->targetFrames);
-        if (b.time > 120.0)
+        if (b.time > 60.0 && b.time < 70.0)
+            highestTarget = std::max(highestTarget, b.status->targetFrames);
+        if (b.time > 70.0)
+            mostOver = std::max(mostOver, b.status->fillFrames - learntBefore);
+        if (b.time > 125.0)
             settled.add(b), settled.fillError.back() = b.status->fillFrames - learntBefore;
     });
     const ClockBridge::Status& status = sim.bridge.status();
-    EXPECT_GT(highest, learntBefore + 4096.0); // the stall's burst was allowed for
+    EXPECT_LT(highestTarget, learntBefore + 256.0);
+    EXPECT_GT(mostOver, 2500.0);
     EXPECT_EQ(status.underflows + status.fillLowResyncs + status.fillHighResyncs, 0u);
     EXPECT_EQ(settled.padded + settled.skipped + settled.resyncs, 0u);
     EXPECT_NEAR(learntTarget(status), learntBefore, 16.0);
