@@ -103,7 +103,8 @@ struct Measurement
     size_t paddedFrames = 0;        // silent frames between the first and last sequence frame
     size_t steadyPaddedFrames = 0;  // those of them in the steady state
     std::vector<uint32_t> lostAt;   // the first frame of each run of lost frames
-    uint64_t steadyUnderflows = 0;  // the bridge's, from a second into the sequence on
+    uint64_t steadyUnderflows = 0;  // the bridge's dropouts (underflows, fill-low, pauses),
+                                    // from a second into the sequence on
     double marginFrames = 0;        // the margin it had learnt by the end
     double lateFrames = 0, earlyFrames = 0; // from packets late and cycles early
     double targetFrames = 0;                // the target in force at the end
@@ -179,6 +180,9 @@ Measurement measure(const Combination& c, double warmupSeconds, std::string& why
         static_cast<size_t>((warmupSeconds + kLeadSeconds + kSequenceSeconds) * kRate / c.block);
     const Strovik::ClockBridge::Status& bridgeStatus = Access::bridge(processor).status();
     uint64_t underflowsBefore = 0, underflowsAfter = 0;
+    const auto dropouts = [&] {
+        return bridgeStatus.underflows + bridgeStatus.fillLowResyncs + bridgeStatus.idlePauses;
+    };
     const auto sequenceFrames = static_cast<uint32_t>(kSequenceSeconds * kRate);
 
     std::vector<float> left(blocks * blockFrames), right(blocks * blockFrames);
@@ -218,9 +222,9 @@ Measurement measure(const Combination& c, double warmupSeconds, std::string& why
         fillBefore[b] = Strovik::FrameRingTestAccess::fillFrames(Access::ring(processor));
         // The audio thread is this one: the bridge's status is read between calls.
         if (b == steadyBlock)
-            underflowsBefore = bridgeStatus.underflows;
+            underflowsBefore = dropouts();
         if (b == sequenceEndBlock)
-            underflowsAfter = bridgeStatus.underflows;
+            underflowsAfter = dropouts();
         if (gTrace && b % (kRate / 4 / c.block) == 0)
             std::printf("  %6.2f s fill %5.0f target %5.0f margin %4.0f (late %4.0f early %4.0f) "
                         "block %4u quantum %4u engaged %d underflows %llu resyncs %llu/%llu/%llu "
@@ -422,7 +426,7 @@ int main(int argc, char** argv)
             pooled.add(m);
             std::printf("quantum %u, block %d, repeat %d: median %.2f ms, margin %.0f frames "
                         "(packets %.0f late, cycles %.0f early), target %.0f frames, %llu "
-                        "underflows in steady state\n",
+                        "dropouts in steady state\n",
                         c.quantum, c.block, r + 1, pooled.repeatMedians.back(), m.marginFrames,
                         m.lateFrames, m.earlyFrames, m.targetFrames,
                         static_cast<unsigned long long>(m.steadyUnderflows));
@@ -439,7 +443,8 @@ int main(int argc, char** argv)
           << "| quantum asked (seen) | host block | floor frames (ms) | median ms | over the "
              "floor ms | p99 ms | p99.9 ms | p10–p90 ms | min–max ms | median per run ms | "
              "learnt margin, frames (per run) | target at the end, frames | ring fill before a "
-             "read, median frames | underflows in steady state | frames lost / altered / "
+             "read, median frames | dropouts in steady state (underflows, fill-low, pauses) | "
+             "frames lost / altered / "
              "repeated | silence padded, frames (in steady state) | silence left out, frames |\n"
           << "|---|---:|---|---:|---:|---:|---:|---|---|---|---|---|---:|---:|---|---:|---:|\n";
     std::ostringstream json;
