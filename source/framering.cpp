@@ -205,12 +205,17 @@ FrameRing::ReadView FrameRing::peek(uint32_t maxFrames) const
     const uint32_t r = readPos.load(std::memory_order_relaxed);
     const uint32_t w = writePos.load(std::memory_order_acquire);
     const int32_t avail = static_cast<int32_t>(w - r);
-    ReadView view;
     if (avail <= 0 || ringBytes == 0)
-        return view;
+        return {};
     const uint32_t frames = static_cast<uint32_t>(std::min<uint64_t>(
         maxFrames, std::min<uint32_t>(static_cast<uint32_t>(avail), ringBytes) / kBytesPerFrame));
-    const uint32_t offset = r & (ringBytes - 1);
+    return runsFrom(r, frames);
+}
+
+FrameRing::ReadView FrameRing::runsFrom(uint32_t position, uint32_t frames) const
+{
+    ReadView view;
+    const uint32_t offset = position & (ringBytes - 1);
     const uint32_t tillEndFrames = (ringBytes - offset) / kBytesPerFrame;
     view.first = storage.data() + offset / sizeof(float);
     view.firstFrames = std::min(frames, tillEndFrames);
@@ -235,18 +240,11 @@ FrameRing::ReadView FrameRing::played(uint32_t maxFrames) const
     // bytes (its acquire of readPos bounds what it overwrites), so nothing
     // else orders them.
     const uint32_t r = readPos.load(std::memory_order_relaxed);
-    ReadView view;
     if (ringBytes == 0)
-        return view;
+        return {};
     const uint32_t frames =
         std::min({maxFrames, keptBytes / kBytesPerFrame, ringBytes / kBytesPerFrame});
-    const uint32_t start = (r - frames * kBytesPerFrame) & (ringBytes - 1);
-    const uint32_t tillEndFrames = (ringBytes - start) / kBytesPerFrame;
-    view.first = storage.data() + start / sizeof(float);
-    view.firstFrames = std::min(frames, tillEndFrames);
-    view.second = storage.data();
-    view.secondFrames = frames - view.firstFrames;
-    return view;
+    return runsFrom(r - frames * kBytesPerFrame, frames);
 }
 
 uint32_t FrameRing::fillPercent() const

@@ -91,6 +91,10 @@ public:
     uint32_t writePosition() const { return writePos.load(std::memory_order_relaxed); }
 
 private:
+    // `frames` frames from byte position `position`, as up to two runs of
+    // the storage (the second where they wrap past its end).
+    ReadView runsFrom(uint32_t position, uint32_t frames) const;
+
     // Lets the tests place the positions near 2^32 or in states the writer
     // and reader never reach on their own.
     friend struct FrameRingTestAccess;

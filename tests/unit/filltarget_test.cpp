@@ -38,6 +38,15 @@ struct Feed
     static int64_t nanos(double seconds) { return static_cast<int64_t>((seconds + 1000.0) * 1e9); }
 };
 
+// 25 s of the feed from a fresh start, and the start margin given back.
+void settle(Feed& feed)
+{
+    feed.target.reset(kRate);
+    feed.target.setQuantum(1024, Feed::nanos(0));
+    feed.run(0.0, 25.0);
+    feed.target.lower(1e6);
+}
+
 double seen(double late, double early)
 {
     return FillTarget::kLeastMarginFrames + late + early + FillTarget::kHeadroomFrames;
@@ -69,11 +78,8 @@ TEST(FillTarget, StartsSafeAndComesDownToWhatBothSidesShowedWithinAWindow)
 TEST(FillTarget, RisesAtOnceAndForgetsLatenessAndBurstsAfterTwoWindows)
 {
     FillTarget target;
-    target.reset(kRate);
-    target.setQuantum(1024, Feed::nanos(0));
     Feed feed{target};
-    feed.run(0.0, 25.0);
-    target.lower(1e6);
+    settle(feed);
     const double settled = target.inForce();
 
     // One packet 3 ms late and one burst of four blocks: both count now.
@@ -96,11 +102,8 @@ TEST(FillTarget, RisesAtOnceAndForgetsLatenessAndBurstsAfterTwoWindows)
 TEST(FillTarget, AnUnderflowTeachesMoreMarginEachTimeAndIsForgottenSlowly)
 {
     FillTarget target;
-    target.reset(kRate);
-    target.setQuantum(1024, Feed::nanos(0));
     Feed feed{target};
-    feed.run(0.0, 25.0);
-    target.lower(1e6);
+    settle(feed);
     const double margin = target.learntMargin();
 
     target.underflow(Feed::nanos(25.0));
