@@ -171,13 +171,14 @@ Measurement measure(const Combination& c, double warmupSeconds, std::string& why
     const auto seconds = warmupSeconds + kLeadSeconds + kSequenceSeconds + kTailSeconds;
     const size_t blocks = static_cast<size_t>(seconds * kRate / c.block);
     const size_t startBlock = static_cast<size_t>(warmupSeconds * kRate / c.block);
-    // Underflows are counted from a second after the player started (its
-    // linking and the graph's switch of quantum are over by then) to the
-    // end of the sequence.
+    // Dropouts are counted over the steady state: from half a second into
+    // the sequence (the player's linking and the graph's switch of quantum
+    // are over by then, inside its silence) to half a second after it ended
+    // (its last frames came out by then).
     const size_t steadyBlock =
-        static_cast<size_t>((warmupSeconds + kLeadSeconds + 1.0) * kRate / c.block);
-    const size_t sequenceEndBlock =
-        static_cast<size_t>((warmupSeconds + kLeadSeconds + kSequenceSeconds) * kRate / c.block);
+        static_cast<size_t>((warmupSeconds + kLeadSeconds + 0.5) * kRate / c.block);
+    const size_t sequenceEndBlock = static_cast<size_t>(
+        (warmupSeconds + kLeadSeconds + kSequenceSeconds + 0.5) * kRate / c.block);
     const Strovik::ClockBridge::Status& bridgeStatus = Access::bridge(processor).status();
     uint64_t underflowsBefore = 0, underflowsAfter = 0;
     const auto dropouts = [&] {
