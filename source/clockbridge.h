@@ -25,10 +25,12 @@ class FrameRing;
 //
 // The fill is the writer's stamped position, interpolated to the start of
 // the reader's cycle along both sides' smoothed timelines, less the reader's
-// position; the target is one quantum + one host burst (usually one block)
-// + a jitter margin. Every stream starts by priming (silence until the fill
-// reaches the target), then runs in bypass; the resampler engages at most
-// once per restart(), and faults resynchronise the fill to the target.
+// position; the target (see FillTarget) is one quantum + the host's burst
+// (usually one block) + a margin learnt from both sides' lateness, and the
+// delay above it is given back (see Glide, and giveBack() in bypass). Every
+// stream starts by priming (silence until the fill reaches the target),
+// then runs in bypass; the resampler engages at most once per restart(),
+// and faults resynchronise the fill to the target.
 //
 // prepare() runs on the main thread; restart(), reprime(), process() and
 // status() on the audio thread, where they neither allocate, lock nor call
