@@ -92,7 +92,10 @@ double FillTarget::learntMargin() const
     // Until a whole window has been seen, the worst of it is not known yet:
     // from the start margin down to what was seen, across the first window.
     const double unseenShare = std::max(0.0, 1.0 - sinceFirstCycle / kWindowSeconds);
-    return std::max(seen, unseenShare * startMargin) + lessonFrames;
+    // Never above where a stream starts, but for what underflows taught:
+    // lateness beyond it is a stall (a host or a server that stopped for a
+    // while), which the timelines take for a jump, not jitter to wait for.
+    return std::min(std::max(seen, unseenShare * startMargin), startMargin) + lessonFrames;
 }
 
 double FillTarget::learntAllowance() const

@@ -99,6 +99,20 @@ TEST(FillTarget, RisesAtOnceAndForgetsLatenessAndBurstsAfterTwoWindows)
     EXPECT_DOUBLE_EQ(target.inForce(), settled);
 }
 
+// A host or a server that stopped for a while shows up as lateness far
+// beyond any jitter: the margin holds no more than where it started.
+TEST(FillTarget, LatenessBeyondTheStartMarginIsAStallNotJitter)
+{
+    FillTarget target;
+    Feed feed{target};
+    settle(feed);
+    target.addPacket(1e6 * kNanosPerFrame, Feed::nanos(25.0));
+    target.addCycle(Feed::nanos(25.0), 512, 1e6 * kNanosPerFrame);
+    EXPECT_DOUBLE_EQ(target.learntMargin(), FillTarget::kStartMarginFrames);
+    target.underflow(Feed::nanos(25.0));
+    EXPECT_DOUBLE_EQ(target.learntMargin(), FillTarget::kStartMarginFrames + 32.0);
+}
+
 TEST(FillTarget, AnUnderflowTeachesMoreMarginEachTimeAndIsForgottenSlowly)
 {
     FillTarget target;
