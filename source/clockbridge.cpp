@@ -256,11 +256,6 @@ void ClockBridge::takeCycle(int64_t nowNanos, uint32_t frames)
     lastCallNanos = nowNanos;
 }
 
-double ClockBridge::marginInForce() const
-{
-    return target.inForce() - state.quantumFrames - state.blockFrames;
-}
-
 double ClockBridge::excessLimit() const
 {
     return static_cast<double>(state.quantumFrames) + state.blockFrames + kMostExcessSeconds * rate;
@@ -349,7 +344,6 @@ double ClockBridge::giveBack(FrameRing& ring, double error, BlockResult& result)
     const double offError = std::clamp(error, 0.0, static_cast<double>(left));
     target.lower(left - offError);
     givenBackSinceTrend += offError;
-    drift.setMinimumMove(engageMove());
     return offError;
 }
 
@@ -428,9 +422,13 @@ void ClockBridge::restartTrend(int64_t nowNanos)
 
 double ClockBridge::engageMove() const
 {
-    return std::max(kEngageMarginFraction * marginInForce(), FillTarget::kLeastMarginFrames);
+    // A share of the margin a stream starts at, not of the learnt one: a
+    // fill that only seems to move (a timeline relearning its line after a
+    // jump) must not pass for a drift on a shared clock, and a drift too
+    // slow to pass it before it uses up a learnt margin underflows once and
+    // teaches the margin to hold it.
+    return kEngageMarginFraction * target.startMarginFrames();
 }
-
 void ClockBridge::watchForStep(double lastTarget, double lastError, double error, int64_t nowNanos)
 {
     // A new quantum or a longer burst moves the target, and the fill error

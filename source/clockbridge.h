@@ -44,10 +44,10 @@ public:
     // Exactly what primes the filter so that its next output is the next
     // ring frame, at no jump in time.
     static constexpr uint32_t kHistoryFrames = kHalfFilterFrames - 1;
-    // The drift must have moved the fill this far (a share of the margin in
-    // force, and never less than the resampler's lookahead) before it
-    // counts: a stationary fill never gets there, and a real drift still has
-    // most of the margin left when the loop takes over.
+    // The drift must have moved the fill this far (a share of the margin a
+    // stream starts at) before it counts: a stationary fill never gets
+    // there, and a real drift still has most of that margin left when the
+    // loop takes over.
     static constexpr double kEngageMarginFraction = 0.25;
     // ...and the two sides' tracked paces must tell the same difference,
     // to within this share of it.
@@ -174,7 +174,6 @@ private:
     double measureFill(const FrameRing& ring) const;
     uint32_t skip(FrameRing& ring, double frames);
     double giveBack(FrameRing& ring, double error, BlockResult& result);
-    double marginInForce() const;
     void finishBlock(const float* left, const float* right, uint32_t frames,
                      const BlockResult& result);
 

@@ -30,8 +30,6 @@ public:
     // Starts over; `minimumMoveFrames` is the least fitted move that counts,
     // `maximumSlopeFramesPerSecond` the steepest slope that is a drift.
     void reset(double minimumMoveFrames, double maximumSlopeFramesPerSecond);
-    // The least fitted move that counts, from now on.
-    void setMinimumMove(double frames) { minimumMove = frames; }
     // Adds one fill error (frames) seen `seconds` after reset(). True when a
     // cell closed and the cells now show a drift (see slope()).
     bool add(double seconds, double errorFrames);

@@ -89,9 +89,12 @@ double FillTarget::learntMargin() const
     // their worst at once would need.
     const double seen =
         kLeastMarginFrames + lateFrames.peak() + earlyFrames.peak() + kHeadroomFrames;
-    // Until a whole window has been seen, the worst of it is not known yet:
-    // from the start margin down to what was seen, across the first window.
-    const double unseenShare = std::max(0.0, 1.0 - sinceFirstCycle / kWindowSeconds);
+    // A stream's first half minute has shown too little of the machine to
+    // bet on: from the start margin down to what was seen, across it. (A
+    // busy machine's worst moments come tens of seconds apart: coming down
+    // within the first window, a 60 s capture on a loaded machine had its
+    // only underflow 30 s in.)
+    const double unseenShare = std::max(0.0, 1.0 - sinceFirstCycle / kLearningSeconds);
     // Never above where a stream starts, but for what underflows taught:
     // lateness beyond it is a stall (a host or a server that stopped for a
     // while), which the timelines take for a jump, not jitter to wait for.

@@ -15,8 +15,8 @@ namespace Strovik {
 // the longest burst of host blocks, and the latest packet and the earliest
 // host cycle relative to each side's own steady timeline. A stream starts at
 // a margin that covers any machine seen so far and comes down to what this
-// one needs. What is learnt rises at once (lateness rising, an underflow)
-// and falls once the windows have forgotten what raised it.
+// one needs over its first half minute. What is learnt rises at once (lateness rising, an
+// underflow) and falls once the windows have forgotten what raised it.
 //
 // The target in force follows the learnt one up at once and down only as
 // the bridge gives the delay back: gliding while it resamples, leaving out
@@ -35,6 +35,8 @@ public:
     // a busy machine (a timer, a page-cache flush every few seconds), short
     // enough to give the delay back well within a minute after a burst.
     static constexpr double kWindowSeconds = 10.0;
+    // How long a stream takes to come down from the start margin.
+    static constexpr double kLearningSeconds = 30.0;
     // The resampler's lookahead: frames that must be in the ring beyond
     // the output position whenever it resamples, on top of any lateness.
     static constexpr double kLeastMarginFrames = 32.0;

@@ -1250,29 +1250,29 @@ TEST(ClockBridge, BypassGivesDelayBackOnlyFromSilence)
     s.source = Source::Noise;
     s.gapEverySeconds = 5.0;
     s.gapSeconds = 1.0;
-    s.burstAt = 21.5; // just after a gap: the delay waits for the next one
+    s.burstAt = 36.5; // just after a gap: the delay waits for the next one
     s.burstFrames = 3000;
     Simulation sim(s);
     GappedCopyCheck copy(s);
     Figures beforeBurst, waiting, after;
     uint64_t givenBackBefore = 0;
     bool started = false, engaged = false;
-    sim.runUntil(90.0, [&](const Block& b) {
+    sim.runUntil(100.0, [&](const Block& b) {
         copy.add(b);
         engaged |= b.status->engaged;
         const double over = b.status->fillFrames - learntTarget(*b.status);
-        if (started && b.time > 19.0 && b.time < 20.0)
+        if (started && b.time > 34.0 && b.time < 35.0)
             beforeBurst.fillError.push_back(over), givenBackBefore = b.status->givenBackFrames;
-        if (b.time > 22.0 && b.time < 25.0)
+        if (b.time > 37.0 && b.time < 40.0)
             waiting.fillError.push_back(over);
-        if (b.time > 30.0)
+        if (b.time > 45.0)
             after.add(b), after.fillError.back() = over;
         started |= !b.status->priming;
     });
     const ClockBridge::Status& status = sim.bridge.status();
     EXPECT_FALSE(engaged);
     EXPECT_EQ(copy.mismatches, 0u);
-    EXPECT_GT(copy.matched, static_cast<uint64_t>(0.79 * 89.0 * kRate));
+    EXPECT_GT(copy.matched, static_cast<uint64_t>(0.79 * 99.0 * kRate));
     // Back at the learnt target in the gaps after the start...
     EXPECT_GT(givenBackBefore, 0u);
     EXPECT_LT(std::abs(beforeBurst.fillPercentile(0.5)), 96.0);

@@ -38,12 +38,13 @@ struct Feed
     static int64_t nanos(double seconds) { return static_cast<int64_t>((seconds + 1000.0) * 1e9); }
 };
 
-// 25 s of the feed from a fresh start, and the start margin given back.
+// A stream past its first half minute, and the start margin given back.
+constexpr double kSettled = 35.0;
 void settle(Feed& feed)
 {
     feed.target.reset(kRate);
     feed.target.setQuantum(1024, Feed::nanos(0));
-    feed.run(0.0, 25.0);
+    feed.run(0.0, kSettled);
     feed.target.lower(1e6);
 }
 
@@ -52,7 +53,7 @@ double seen(double late, double early)
     return FillTarget::kLeastMarginFrames + late + early + FillTarget::kHeadroomFrames;
 }
 
-TEST(FillTarget, StartsSafeAndComesDownToWhatBothSidesShowedWithinAWindow)
+TEST(FillTarget, StartsSafeAndComesDownToWhatBothSidesShowedOverHalfAMinute)
 {
     FillTarget target;
     target.reset(kRate);
@@ -62,9 +63,9 @@ TEST(FillTarget, StartsSafeAndComesDownToWhatBothSidesShowedWithinAWindow)
     // Nothing is known yet: as safe as a margin that was never learnt.
     EXPECT_GT(target.learntMargin(), 0.95 * FillTarget::kStartMarginFrames);
     EXPECT_DOUBLE_EQ(target.inForce(), 1024 + 512 + FillTarget::kStartMarginFrames);
-    feed.run(0.1, 5.0);
+    feed.run(0.1, 15.0);
     EXPECT_NEAR(target.learntMargin(), 0.5 * FillTarget::kStartMarginFrames, 2.0);
-    feed.run(5.0, 12.0);
+    feed.run(15.0, 32.0);
     EXPECT_DOUBLE_EQ(target.learntMargin(), seen(48.0, 10.0));
     EXPECT_DOUBLE_EQ(target.learnt(), 1024 + 512 + seen(48.0, 10.0));
     // The target in force waits for the delay to be given back...
@@ -83,16 +84,16 @@ TEST(FillTarget, RisesAtOnceAndForgetsLatenessAndBurstsAfterTwoWindows)
     const double settled = target.inForce();
 
     // One packet 3 ms late and one burst of four blocks: both count now.
-    target.addPacket(144.0 * kNanosPerFrame, Feed::nanos(25.0));
-    target.addCycle(Feed::nanos(25.0), 2048, 0.0);
+    target.addPacket(144.0 * kNanosPerFrame, Feed::nanos(kSettled));
+    target.addCycle(Feed::nanos(kSettled), 2048, 0.0);
     EXPECT_DOUBLE_EQ(target.learntMargin(), seen(144.0, 10.0));
     EXPECT_DOUBLE_EQ(target.learntAllowance(), 2048.0);
     EXPECT_DOUBLE_EQ(target.inForce(), settled + (144.0 - 48.0) + (2048.0 - 512.0));
 
     // Held for at least a window, gone after two.
-    feed.run(25.0, 35.0);
+    feed.run(kSettled, kSettled + 10.0);
     EXPECT_DOUBLE_EQ(target.learntAllowance(), 2048.0);
-    feed.run(35.0, 46.0);
+    feed.run(kSettled + 10.0, kSettled + 21.0);
     EXPECT_DOUBLE_EQ(target.learntAllowance(), 512.0);
     EXPECT_DOUBLE_EQ(target.learntMargin(), seen(48.0, 10.0));
     target.lower(1e6);
@@ -106,10 +107,10 @@ TEST(FillTarget, LatenessBeyondTheStartMarginIsAStallNotJitter)
     FillTarget target;
     Feed feed{target};
     settle(feed);
-    target.addPacket(1e6 * kNanosPerFrame, Feed::nanos(25.0));
-    target.addCycle(Feed::nanos(25.0), 512, 1e6 * kNanosPerFrame);
+    target.addPacket(1e6 * kNanosPerFrame, Feed::nanos(kSettled));
+    target.addCycle(Feed::nanos(kSettled), 512, 1e6 * kNanosPerFrame);
     EXPECT_DOUBLE_EQ(target.learntMargin(), FillTarget::kStartMarginFrames);
-    target.underflow(Feed::nanos(25.0));
+    target.underflow(Feed::nanos(kSettled));
     EXPECT_DOUBLE_EQ(target.learntMargin(), FillTarget::kStartMarginFrames + 32.0);
 }
 
@@ -120,26 +121,26 @@ TEST(FillTarget, AnUnderflowTeachesMoreMarginEachTimeAndIsForgottenSlowly)
     settle(feed);
     const double margin = target.learntMargin();
 
-    target.underflow(Feed::nanos(25.0));
+    target.underflow(Feed::nanos(kSettled));
     EXPECT_DOUBLE_EQ(target.learntMargin(), margin + 32.0);
-    target.underflow(Feed::nanos(25.1));
+    target.underflow(Feed::nanos(kSettled + 0.1));
     EXPECT_DOUBLE_EQ(target.learntMargin(), margin + 64.0);
     EXPECT_DOUBLE_EQ(target.inForce() - target.quantumFrames(), 512.0 + margin + 64.0);
     // Still there long after the windows forgot the lateness around it...
-    feed.run(25.1, 300.0);
+    feed.run(kSettled + 0.1, kSettled + 280.0);
     EXPECT_DOUBLE_EQ(target.learntMargin(), margin + 64.0);
     // ...then halved at each half-life.
-    feed.run(300.0, 330.0);
+    feed.run(kSettled + 280.0, kSettled + 310.0);
     EXPECT_DOUBLE_EQ(target.learntMargin(), margin + 32.0);
 
     // While the graph switches to a new quantum, its cycles are irregular:
     // no lateness and no lesson.
     const double before = target.learntMargin();
-    target.setQuantum(256, Feed::nanos(330.0));
-    target.underflow(Feed::nanos(330.2));
-    target.addPacket(144.0 * kNanosPerFrame, Feed::nanos(330.3));
+    target.setQuantum(256, Feed::nanos(kSettled + 310.0));
+    target.underflow(Feed::nanos(kSettled + 310.2));
+    target.addPacket(144.0 * kNanosPerFrame, Feed::nanos(kSettled + 310.3));
     EXPECT_DOUBLE_EQ(target.learntMargin(), before);
-    target.addPacket(144.0 * kNanosPerFrame, Feed::nanos(331.5));
+    target.addPacket(144.0 * kNanosPerFrame, Feed::nanos(kSettled + 311.5));
     EXPECT_DOUBLE_EQ(target.learntMargin(), before - 48.0 + 144.0);
 }
 
