@@ -13,6 +13,7 @@ void FillTarget::reset(uint32_t sampleRate)
     *this = FillTarget{};
     framesPerNano = sampleRate / kNanosPerSecond;
     startMargin = std::max(kStartMarginFrames, kStartMarginSeconds * sampleRate);
+    margin = startMargin;
     headroomInForce = startMargin;
 }
 
@@ -31,20 +32,34 @@ void FillTarget::addCycle(int64_t nowNanos, uint32_t burst, double earlyNanos)
         firstCycleNanos = windowStartNanos = nowNanos;
         lessonDecayNanos = nowNanos;
     }
-    sinceFirstCycle = (nowNanos - firstCycleNanos) / kNanosPerSecond;
-    rollWindows(nowNanos);
-    burstFrames.add(std::min(burst, kLongestBurstFrames));
+    // What is learnt is worked out again only when something it depends
+    // on changed: this runs on every host cycle.
+    bool changed = learning;
+    if (learning)
+    {
+        sinceFirstCycle = (nowNanos - firstCycleNanos) / kNanosPerSecond;
+        learning = sinceFirstCycle < kLearningSeconds;
+    }
+    changed |= rollWindows(nowNanos);
+    changed |= burstFrames.add(std::min(burst, kLongestBurstFrames));
     if (nowNanos >= switchUntilNanos)
-        earlyFrames.add(earlyNanos * framesPerNano);
-    // Rising at once: a longer burst or a later packet needs the room now.
-    headroomInForce = std::max(headroomInForce, learnt() - quantum);
+        changed |= earlyFrames.add(earlyNanos * framesPerNano);
+    if (changed)
+        relearn();
 }
 
 void FillTarget::addPacket(double lateNanos, int64_t nowNanos)
 {
-    if (nowNanos >= switchUntilNanos)
-        lateFrames.add(lateNanos * framesPerNano);
-    headroomInForce = std::max(headroomInForce, learnt() - quantum);
+    if (nowNanos >= switchUntilNanos && lateFrames.add(lateNanos * framesPerNano))
+        relearn();
+}
+
+void FillTarget::relearn()
+{
+    margin = workOutMargin();
+    allowance = burstFrames.peak();
+    // Rising at once: a longer burst or a later packet needs the room now.
+    headroomInForce = std::max(headroomInForce, allowance + margin);
 }
 
 void FillTarget::underflow(int64_t nowNanos)
@@ -53,11 +68,12 @@ void FillTarget::underflow(int64_t nowNanos)
         return;
     lessonFrames = std::min(std::max(2.0 * lessonFrames, kLeastMarginFrames), startMargin);
     lessonDecayNanos = nowNanos;
-    headroomInForce = std::max(headroomInForce, learnt() - quantum);
+    relearn();
 }
 
-void FillTarget::rollWindows(int64_t nowNanos)
+bool FillTarget::rollWindows(int64_t nowNanos)
 {
+    bool rolled = false;
     const auto window = static_cast<int64_t>(kWindowSeconds * kNanosPerSecond);
     if (nowNanos - windowStartNanos >= window)
     {
@@ -73,16 +89,19 @@ void FillTarget::rollWindows(int64_t nowNanos)
             burstFrames.roll();
         }
         windowStartNanos = nowNanos;
+        rolled = true;
     }
     const auto halfLife = static_cast<int64_t>(kLessonHalfLifeSeconds * kNanosPerSecond);
     if (lessonFrames > 0.0 && nowNanos - lessonDecayNanos >= halfLife)
     {
         lessonFrames = lessonFrames < kLeastMarginFrames ? 0.0 : 0.5 * lessonFrames;
         lessonDecayNanos = nowNanos;
+        rolled = true;
     }
+    return rolled;
 }
 
-double FillTarget::learntMargin() const
+double FillTarget::workOutMargin() const
 {
     // Packets late and host cycles early add up: the ring runs dry when the
     // one meets the other. The sum of each side's worst is what both at
@@ -99,11 +118,6 @@ double FillTarget::learntMargin() const
     // lateness beyond it is a stall (a host or a server that stopped for a
     // while), which the timelines take for a jump, not jitter to wait for.
     return std::min(std::max(seen, unseenShare * startMargin), startMargin) + lessonFrames;
-}
-
-double FillTarget::learntAllowance() const
-{
-    return burstFrames.peak();
 }
 
 double FillTarget::lower(double frames)

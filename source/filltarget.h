@@ -79,8 +79,8 @@ public:
     // which has nothing to give back).
     void settle() { headroomInForce = learnt() - quantum; }
 
-    double learntMargin() const;
-    double learntAllowance() const;
+    double learntMargin() const { return margin; }
+    double learntAllowance() const { return allowance; }
     // The worst lateness of each side in the windows, in frames.
     double latePacketFrames() const { return lateFrames.peak(); }
     double earlyCycleFrames() const { return earlyFrames.peak(); }
@@ -96,10 +96,14 @@ private:
         double current = 0.0;
         double previous = 0.0;
         double peak() const { return current > previous ? current : previous; }
-        void add(double value)
+        // True when the peak rose.
+        bool add(double value)
         {
-            if (value > current)
-                current = value;
+            if (value <= current)
+                return false;
+            const bool rises = value > previous;
+            current = value;
+            return rises;
         }
         void roll()
         {
@@ -108,7 +112,10 @@ private:
         }
     };
 
-    void rollWindows(int64_t nowNanos);
+    // True when anything learnt may have fallen.
+    bool rollWindows(int64_t nowNanos);
+    void relearn();
+    double workOutMargin() const;
 
     double framesPerNano = 0.0;
     double startMargin = kStartMarginFrames;
@@ -123,6 +130,9 @@ private:
     double lessonFrames = 0.0;
     int64_t lessonDecayNanos = 0;
     double headroomInForce = 0.0;
+    double margin = 0.0;    // learnt, as last worked out
+    double allowance = 0.0; // learnt, as last worked out
+    bool learning = true;   // within the first kLearningSeconds
     int64_t switchUntilNanos = 0;
 };
 
