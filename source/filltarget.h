@@ -15,8 +15,9 @@ namespace Strovik {
 // the longest burst of host blocks, and the latest packet and the earliest
 // host cycle relative to each side's own steady timeline. A stream starts at
 // a margin that covers any machine seen so far and comes down to what this
-// one needs over its first half minute. What is learnt rises at once (lateness rising, an
-// underflow) and falls once the windows have forgotten what raised it.
+// one needs over its first half minute. What is learnt rises at once
+// (lateness rising, an underflow) and falls once the windows have
+// forgotten what raised it.
 //
 // The target in force follows the learnt one up at once and down only as
 // the bridge gives the delay back: gliding while it resamples, leaving out
