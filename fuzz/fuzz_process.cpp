@@ -87,8 +87,11 @@ void deliverPacket(FrameRing& ring, RingModel& model, FuzzedDataProvider& in)
     Access::stamp(*processor).publish(ring.writePosition(), Strovik::monotonicNanos(), frames);
     if (!model.known)
         return;
-    const bool fits =
-        frames != 0 && uint64_t{frames} * FrameRing::kBytesPerFrame <= ring.capacityBytes() - fill;
+    // The processor keeps the frames played last behind the reader (the
+    // resampler is primed from them): they are no space for the writer.
+    const int64_t usable = int64_t{ring.capacityBytes()} - fill -
+                           int64_t{ring.keptFrames()} * FrameRing::kBytesPerFrame;
+    const bool fits = frames != 0 && int64_t{frames} * FrameRing::kBytesPerFrame <= usable;
     FUZZ_CHECK(result.status ==
                (fits ? FrameRing::WriteResult::Written : FrameRing::WriteResult::Dropped));
     if (fits)
