@@ -205,6 +205,7 @@ void runBlock(bool streaming, RingModel& model, const HostSetup& host, CostBudge
     const uint32_t rateBefore = Access::sampleRate(*processor);
     const ClockBridge& bridge = Access::bridge(*processor);
     const uint64_t skippedBefore = bridge.status().skippedFrames;
+    const uint64_t givenBackBefore = bridge.status().givenBackFrames;
     const uint64_t paddedBefore = bridge.status().paddedFrames;
 
     FUZZ_CHECK(processor->process(data) == kResultOk);
@@ -266,15 +267,22 @@ void runBlock(bool streaming, RingModel& model, const HostSetup& host, CostBudge
         return;
     }
 
-    // Every frame the bridge took from the ring was either skipped (counted)
-    // or output as it is: it never resamples within one input.
+    // Every frame the bridge took from the ring was either skipped or left
+    // out as silence to give delay back (both counted, both before what it
+    // played) or output as it is: it never resamples within one input.
     const ClockBridge::Status& status = bridge.status();
     FUZZ_CHECK(!status.engaged);
     const uint32_t consumedBytes = RingAccess::readPos(ring) - readBefore;
     FUZZ_CHECK(consumedBytes % FrameRing::kBytesPerFrame == 0);
     const uint32_t consumed = consumedBytes / FrameRing::kBytesPerFrame;
-    const uint64_t skipped = status.skippedFrames - skippedBefore;
+    const uint64_t givenBack = status.givenBackFrames - givenBackBefore;
+    const uint64_t skipped = status.skippedFrames - skippedBefore + givenBack;
     FUZZ_CHECK(skipped <= consumed);
+    // Only digital silence is ever left out.
+    if (model.known)
+        for (uint64_t i = skipped - givenBack; i < skipped; ++i)
+            FUZZ_CHECK((model.frames[i].first & 0x7fffffffu) == 0 &&
+                       (model.frames[i].second & 0x7fffffffu) == 0);
     const auto frames = static_cast<uint32_t>(consumed - skipped);
     const uint32_t limit = std::min<uint32_t>(numSamples, Access::kMaxBlockFrames);
     FUZZ_CHECK(frames <= limit);

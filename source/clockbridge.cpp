@@ -316,9 +316,13 @@ double ClockBridge::giveBack(FrameRing& ring, double error, BlockResult& result)
     // sounds shorter and leave every other frame as it came. Waiting for
     // such a gap is the price of an exact copy; the desktop has them.
     const double excess = target.inForce() + error - target.learnt();
-    if (excess < 1.0 || !lastFrameSilent)
+    // Written so that a fill not worked out (NaN) gives nothing back.
+    if (!(excess >= 1.0) || !lastFrameSilent)
         return 0.0;
-    const uint32_t wanted = static_cast<uint32_t>(excess) + kSilentRunFrames;
+    // No more than the ring can hold, so that the count fits its type.
+    const auto most = static_cast<uint32_t>(
+        std::min(excess, static_cast<double>(ring.capacityBytes() / FrameRing::kBytesPerFrame)));
+    const uint32_t wanted = most + kSilentRunFrames;
     const FrameRing::ReadView view = ring.peek(wanted);
     uint32_t silent = 0;
     for (const auto& [run, count] :
@@ -335,7 +339,7 @@ double ClockBridge::giveBack(FrameRing& ring, double error, BlockResult& result)
         return 0.0;
     // Out of the middle of the gap: at least half the run stays before the
     // next sound.
-    const uint32_t left = std::min(silent - kSilentRunFrames / 2, static_cast<uint32_t>(excess));
+    const uint32_t left = std::min(silent - kSilentRunFrames / 2, most);
     takeTailFromRing(); // before the read position leaves the frames played
     ring.consume(left);
     result.givenBackFrames += left;
