@@ -224,7 +224,8 @@ void ClockBridge::takeStamp(const WriterStamp& stamp, int64_t nowNanos)
         writerTime.update(value.timeNanos, frames, rate);
     state.quantumFrames = value.quantumFrames;
     target.setQuantum(value.quantumFrames, nowNanos);
-    target.addPacket(std::max(writerTime.lateness(), writerTime.outlierLateness()), nowNanos);
+    target.addPacket(std::max(writerTime.lateness(), writerTime.outlierLateness()),
+                     writerTime.outlierStall(), nowNanos);
 }
 
 void ClockBridge::takeCycle(int64_t nowNanos, uint32_t frames)

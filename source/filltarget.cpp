@@ -38,7 +38,7 @@ void FillTarget::addCycle(int64_t nowNanos, uint32_t burst, double earlyNanos)
     if (learning)
     {
         sinceFirstCycle = (nowNanos - firstCycleNanos) / kNanosPerSecond;
-        learning = sinceFirstCycle < kLearningSeconds;
+        learning = sinceFirstCycle < kHoldSeconds + kLearningSeconds;
     }
     changed |= rollWindows(nowNanos);
     changed |= burstFrames.add(std::min(burst, kLongestBurstFrames));
@@ -48,9 +48,21 @@ void FillTarget::addCycle(int64_t nowNanos, uint32_t burst, double earlyNanos)
         relearn();
 }
 
-void FillTarget::addPacket(double lateNanos, int64_t nowNanos)
+void FillTarget::addPacket(double lateNanos, double stallNanos, int64_t nowNanos)
 {
-    if (nowNanos >= switchUntilNanos && lateFrames.add(lateNanos * framesPerNano))
+    if (nowNanos < switchUntilNanos)
+        return;
+    bool changed = lateFrames.add(lateNanos * framesPerNano);
+    // No longer than the start margin: beyond it the writer had paused,
+    // which no margin waits for (see workOutMargin()).
+    const double stalled = std::min(stallNanos * framesPerNano, startMargin);
+    if (stalled > stall)
+    {
+        stall = stalled;
+        stallDecayNanos = nowNanos;
+        changed = true;
+    }
+    if (changed)
         relearn();
 }
 
@@ -91,14 +103,20 @@ bool FillTarget::rollWindows(int64_t nowNanos)
         windowStartNanos = nowNanos;
         rolled = true;
     }
-    const auto halfLife = static_cast<int64_t>(kLessonHalfLifeSeconds * kNanosPerSecond);
-    if (lessonFrames > 0.0 && nowNanos - lessonDecayNanos >= halfLife)
-    {
-        lessonFrames = lessonFrames < kLeastMarginFrames ? 0.0 : 0.5 * lessonFrames;
-        lessonDecayNanos = nowNanos;
-        rolled = true;
-    }
+    rolled |= halve(lessonFrames, lessonDecayNanos, kLessonHalfLifeSeconds, nowNanos);
+    rolled |= halve(stall, stallDecayNanos, kStallHalfLifeSeconds, nowNanos);
     return rolled;
+}
+
+bool FillTarget::halve(double& frames, int64_t& sinceNanos, double halfLifeSeconds,
+                       int64_t nowNanos)
+{
+    if (frames <= 0.0 ||
+        nowNanos - sinceNanos < static_cast<int64_t>(halfLifeSeconds * kNanosPerSecond))
+        return false;
+    frames = frames < kLeastMarginFrames ? 0.0 : 0.5 * frames;
+    sinceNanos = nowNanos;
+    return true;
 }
 
 double FillTarget::workOutMargin() const
@@ -106,14 +124,13 @@ double FillTarget::workOutMargin() const
     // Packets late and host cycles early add up: the ring runs dry when the
     // one meets the other. The sum of each side's worst is what both at
     // their worst at once would need.
-    const double seen =
-        kLeastMarginFrames + lateFrames.peak() + earlyFrames.peak() + kHeadroomFrames;
-    // A stream's first half minute has shown too little of the machine to
-    // bet on: from the start margin down to what was seen, across it. (A
-    // busy machine's worst moments come tens of seconds apart: coming down
-    // within the first window, a 60 s capture on a loaded machine had its
-    // only underflow 30 s in.)
-    const double unseenShare = std::max(0.0, 1.0 - sinceFirstCycle / kLearningSeconds);
+    // A stall remembered counts like a packet that late.
+    const double seen = kLeastMarginFrames + std::max(lateFrames.peak(), stall) +
+                        earlyFrames.peak() + kHeadroomFrames;
+    // A stream's first minutes have shown too little of the machine to bet
+    // on: the start margin first, then down to what was seen.
+    const double unseenShare =
+        std::clamp(1.0 - (sinceFirstCycle - kHoldSeconds) / kLearningSeconds, 0.0, 1.0);
     // Never above where a stream starts, but for what underflows taught:
     // lateness beyond it is a stall (a host or a server that stopped for a
     // while), which the timelines take for a jump, not jitter to wait for.

@@ -13,11 +13,12 @@ namespace Strovik {
 //
 // The allowance and the margin are learnt from what the last seconds showed:
 // the longest burst of host blocks, and the latest packet and the earliest
-// host cycle relative to each side's own steady timeline. A stream starts at
-// a margin that covers any machine seen so far and comes down to what this
-// one needs over its first half minute. What is learnt rises at once
-// (lateness rising, an underflow) and falls once the windows have
-// forgotten what raised it.
+// host cycle relative to each side's own steady timeline; a stall of the
+// writer (a packet far later than the ones around it) is remembered for
+// minutes. A stream starts at a margin that covers any machine seen so far,
+// holds it for its first minute and comes down to what this one needs over
+// the next. What is learnt rises at once (lateness rising, a stall, an
+// underflow) and falls once the windows have forgotten what raised it.
 //
 // The target in force follows the learnt one up at once and down only as
 // the bridge gives the delay back: gliding while it resamples, leaving out
@@ -36,8 +37,19 @@ public:
     // a busy machine (a timer, a page-cache flush every few seconds), short
     // enough to give the delay back well within a minute after a burst.
     static constexpr double kWindowSeconds = 10.0;
-    // How long a stream takes to come down from the start margin.
+    // A stream holds the start margin this long, then comes down from it
+    // over kLearningSeconds. On loaded two-core machines the writer stalled
+    // for 5 to 10 ms every 30 to 60 s, with nothing in the jitter before to
+    // warn of it: only a stream that has run for a minute or two can tell
+    // such a machine from a clean one (a 60 s capture coming down within
+    // its first half minute had one underflow in two on such a machine).
+    static constexpr double kHoldSeconds = 60.0;
     static constexpr double kLearningSeconds = 30.0;
+    // A stall of the writer counts for this long at its full length, then
+    // half as long for as long again, and so on: a machine that stalls
+    // every minute or so keeps the margin for it, and one stall on an
+    // otherwise clean machine is forgotten within minutes.
+    static constexpr double kStallHalfLifeSeconds = 120.0;
     // The resampler's lookahead: frames that must be in the ring beyond
     // the output position whenever it resamples, on top of any lateness.
     static constexpr double kLeastMarginFrames = 32.0;
@@ -64,8 +76,10 @@ public:
     // Each host cycle: its time, the burst of blocks it belongs to and how
     // early it came against the host's timeline (nanoseconds, > 0 early).
     void addCycle(int64_t nowNanos, uint32_t burstFrames, double earlyNanos);
-    // Each packet: how late it came against the writer's timeline.
-    void addPacket(double lateNanos, int64_t nowNanos);
+    // Each packet: how late it came against the writer's timeline, and for
+    // one far off the timeline's usual jitter (an outlier), how long the
+    // writer stalled.
+    void addPacket(double lateNanos, double stallNanos, int64_t nowNanos);
     // The ring ran dry although the writer was delivering.
     void underflow(int64_t nowNanos);
 
@@ -85,6 +99,8 @@ public:
     // The worst lateness of each side in the windows, in frames.
     double latePacketFrames() const { return lateFrames.peak(); }
     double earlyCycleFrames() const { return earlyFrames.peak(); }
+    // The writer's stall remembered, in frames.
+    double stallFrames() const { return stall; }
     uint32_t quantumFrames() const { return quantum; }
     // The margin a stream starts at: also how late a packet may be before
     // the writer counts as paused rather than late.
@@ -115,6 +131,10 @@ private:
 
     // True when anything learnt may have fallen.
     bool rollWindows(int64_t nowNanos);
+    // Halves what `frames` remembers once halfLifeSeconds have passed since
+    // sinceNanos (to nothing below the lookahead); true when it did.
+    static bool halve(double& frames, int64_t& sinceNanos, double halfLifeSeconds,
+                      int64_t nowNanos);
     void relearn();
     double workOutMargin() const;
 
@@ -130,10 +150,12 @@ private:
     bool cycleSeen = false;
     double lessonFrames = 0.0;
     int64_t lessonDecayNanos = 0;
+    double stall = 0.0;
+    int64_t stallDecayNanos = 0;
     double headroomInForce = 0.0;
     double margin = 0.0;    // learnt, as last worked out
     double allowance = 0.0; // learnt, as last worked out
-    bool learning = true;   // within the first kLearningSeconds
+    bool learning = true;   // within kHoldSeconds + kLearningSeconds of the start
     int64_t switchUntilNanos = 0;
 };
 

@@ -39,6 +39,7 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
     const double stamped = static_cast<double>(timeNanos);
     lastDeviation = 0.0;
     lastOutlier = 0.0;
+    lastOutlierStall = 0.0;
     lastRaw = 0.0;
     if (!seeded)
     {
@@ -75,7 +76,7 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
         // with it (a new device clock) is relearnt within a second or so.
         const bool confirmed = jumpPending && std::abs(deviation - pendingJump) <= jump;
         if (jumpPending && !confirmed && events >= kSettlingEvents)
-            lastOutlier = pendingOutlier; // the one before was no jump either
+            tellOutlier(); // the one before was no jump either
         jumpPending = !confirmed;
         pendingJump = deviation;
         if (confirmed)
@@ -88,13 +89,14 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
         // Otherwise an outlier: it counts, but no more than the limit. (Not
         // ignoring it keeps a host that calls in bursts, whose every event
         // is that far off its average pace, from freezing the track.)
+        pendingOutlierStall = deviation;
         deviation = std::clamp(deviation, -jump, jump);
         pendingOutlier = deviation;
     }
     else
     {
         if (jumpPending && events >= kSettlingEvents)
-            lastOutlier = pendingOutlier; // no jump: it was that late
+            tellOutlier(); // no jump: it was that late
         jumpPending = false;
         // Not while a line that just started over settles: its first
         // events lie off it by its own error, not by theirs.
@@ -127,6 +129,12 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
     }
     estimate = predicted + phaseGain * deviation;
     period = std::clamp(period + paceGainPerFrame * deviation, slowestPeriod, fastestPeriod);
+}
+
+void Timeline::tellOutlier()
+{
+    lastOutlier = pendingOutlier;
+    lastOutlierStall = pendingOutlierStall;
 }
 
 void Timeline::learnSpacing(double frames, double rate)

@@ -44,6 +44,8 @@ public:
     // ...and when it tells an outlier, this is its lateness, up to the limit
     // (0 otherwise): a jump moves the timeline, an outlier was late.
     double outlierLateness() const { return lastOutlier; }
+    // ...and the same, unclamped: how long the side stalled.
+    double outlierStall() const { return lastOutlierStall; }
     // How far the latest event lay off the line, jump or not (0 for one
     // the line started from).
     double rawDeviation() const { return lastRaw; }
@@ -52,6 +54,7 @@ public:
 
 private:
     void learnSpread(double absoluteDeviation);
+    void tellOutlier();
     void learnSpacing(double frames, double rate);
 
     double smoothing = 0.0;
@@ -75,6 +78,8 @@ private:
     double lastDeviation = 0.0;
     double pendingOutlier = 0.0;
     double lastOutlier = 0.0;
+    double pendingOutlierStall = 0.0;
+    double lastOutlierStall = 0.0;
     double lastRaw = 0.0;
     bool seeded = false;
     bool secondEvent = false; // the next event is the first after seeding

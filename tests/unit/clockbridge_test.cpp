@@ -72,6 +72,7 @@ namespace {
 
 using Strovik::ClockBridge;
 using Strovik::DriftDetector;
+using Strovik::FillTarget;
 using Strovik::FrameRing;
 using Strovik::Timeline;
 using Strovik::WriterStamp;
@@ -1010,6 +1011,8 @@ TEST(ClockBridge, RecoversFromAWriterStallAtTheTarget)
 
 constexpr double kSettleSeconds = 30.0;
 constexpr double kMeasureSeconds = 120.0;
+// By then a stream has come down from its start margin to the learnt one.
+constexpr double kLearntBy = FillTarget::kHoldSeconds + FillTarget::kLearningSeconds + 5.0;
 
 class ClockBridgeDrifting : public ::testing::TestWithParam<double>
 {};
@@ -1031,13 +1034,14 @@ TEST_P(ClockBridgeDrifting, EngagesSettlesAndPlaysCleanly)
 
     Figures settled;
     uint64_t allocations = before.allocations;
-    sim.runUntil(engagedAt + kSettleSeconds + kMeasureSeconds, [&](const Block& b) {
+    const double settledFrom = std::max(engagedAt + kSettleSeconds, kLearntBy);
+    sim.runUntil(settledFrom + kMeasureSeconds, [&](const Block& b) {
         if (firstBlock)
             fillAfterEngaging = b.status->fillFrames - b.status->targetFrames;
         firstBlock = false;
         tracking.add(b);
         allocations += b.allocations;
-        if (b.time < engagedAt + kSettleSeconds)
+        if (b.time < settledFrom)
             return;
         settled.add(b);
         fixed.add(b);
@@ -1195,8 +1199,9 @@ TEST(ClockBridge, AStepSoonAfterANewQuantumDoesNotHideADrift)
     EXPECT_EQ(before.resyncs, 0u);
     // Engaged early, it then settles as it does without the step.
     Figures settled;
-    sim.runUntil(engagedAt + 2 * kSettleSeconds, [&](const Block& b) {
-        if (b.time > engagedAt + kSettleSeconds)
+    const double settledFrom = std::max(engagedAt + kSettleSeconds, kLearntBy);
+    sim.runUntil(settledFrom + kSettleSeconds, [&](const Block& b) {
+        if (b.time > settledFrom)
             settled.add(b);
     });
     EXPECT_EQ(settled.padded + settled.skipped + settled.resyncs, 0u);
@@ -1250,29 +1255,30 @@ TEST(ClockBridge, BypassGivesDelayBackOnlyFromSilence)
     s.source = Source::Noise;
     s.gapEverySeconds = 5.0;
     s.gapSeconds = 1.0;
-    s.burstAt = 36.5; // just after a gap: the delay waits for the next one
+    const double t0 = FillTarget::kHoldSeconds; // the start margin held until then
+    s.burstAt = t0 + 36.5; // just after a gap: the delay waits for the next one
     s.burstFrames = 3000;
     Simulation sim(s);
     GappedCopyCheck copy(s);
     Figures beforeBurst, waiting, after;
     uint64_t givenBackBefore = 0;
     bool started = false, engaged = false;
-    sim.runUntil(100.0, [&](const Block& b) {
+    sim.runUntil(t0 + 100.0, [&](const Block& b) {
         copy.add(b);
         engaged |= b.status->engaged;
         const double over = b.status->fillFrames - learntTarget(*b.status);
-        if (started && b.time > 34.0 && b.time < 35.0)
+        if (started && b.time > t0 + 34.0 && b.time < t0 + 35.0)
             beforeBurst.fillError.push_back(over), givenBackBefore = b.status->givenBackFrames;
-        if (b.time > 37.0 && b.time < 40.0)
+        if (b.time > t0 + 37.0 && b.time < t0 + 40.0)
             waiting.fillError.push_back(over);
-        if (b.time > 45.0)
+        if (b.time > t0 + 45.0)
             after.add(b), after.fillError.back() = over;
         started |= !b.status->priming;
     });
     const ClockBridge::Status& status = sim.bridge.status();
     EXPECT_FALSE(engaged);
     EXPECT_EQ(copy.mismatches, 0u);
-    EXPECT_GT(copy.matched, static_cast<uint64_t>(0.79 * 99.0 * kRate));
+    EXPECT_GT(copy.matched, static_cast<uint64_t>(0.79 * (t0 + 99.0) * kRate));
     // Back at the learnt target in the gaps after the start...
     EXPECT_GT(givenBackBefore, 0u);
     EXPECT_LT(std::abs(beforeBurst.fillPercentile(0.5)), 96.0);
@@ -1295,9 +1301,10 @@ TEST(ClockBridge, EngagedGivesABurstsDelayBackWithinAMinuteAtARampedRatio)
 {
     Scenario s;
     s.ppm = -1000.0;
-    s.hostStallAt = 60.0;
+    const double t0 = FillTarget::kHoldSeconds; // the start margin held until then
+    s.hostStallAt = t0 + 60.0;
     s.hostStallSeconds = 0.2;
-    s.burstAt = 70.0;
+    s.burstAt = t0 + 70.0;
     s.burstFrames = 3000;
     Simulation sim(s);
     ToneFit tracking;
@@ -1308,18 +1315,18 @@ TEST(ClockBridge, EngagedGivesABurstsDelayBackWithinAMinuteAtARampedRatio)
     double lastRatio = sim.bridge.status().ratio, learntBefore = 0.0, highestTarget = 0.0;
     double steepest = std::abs(lastRatio - 1.0) * kRate / s.block, mostOver = 0.0;
     uint64_t allocations = 0;
-    sim.runUntil(130.0, [&](const Block& b) {
+    sim.runUntil(t0 + 130.0, [&](const Block& b) {
         tracking.add(b);
         allocations += b.allocations;
         steepest = std::max(steepest, std::abs(b.status->ratio - lastRatio) * kRate / b.frames);
         lastRatio = b.status->ratio;
-        if (b.time < 60.0)
+        if (b.time < s.hostStallAt)
             learntBefore = learntTarget(*b.status);
-        if (b.time > 60.0 && b.time < 70.0)
+        if (b.time > s.hostStallAt && b.time < s.burstAt)
             highestTarget = std::max(highestTarget, b.status->targetFrames);
-        if (b.time > 70.0)
+        if (b.time > s.burstAt)
             mostOver = std::max(mostOver, b.status->fillFrames - learntBefore);
-        if (b.time > 125.0)
+        if (b.time > t0 + 125.0)
             settled.add(b), settled.fillError.back() = b.status->fillFrames - learntBefore;
     });
     const ClockBridge::Status& status = sim.bridge.status();

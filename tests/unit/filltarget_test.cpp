@@ -31,15 +31,15 @@ struct Feed
         {
             const auto now = nanos(t);
             if (cycle % 2 == 0)
-                target.addPacket(lateFrames * kNanosPerFrame, now);
+                target.addPacket(lateFrames * kNanosPerFrame, 0.0, now);
             target.addCycle(now, burst, earlyFrames * kNanosPerFrame);
         }
     }
     static int64_t nanos(double seconds) { return static_cast<int64_t>((seconds + 1000.0) * 1e9); }
 };
 
-// A stream past its first half minute, and the start margin given back.
-constexpr double kSettled = 35.0;
+// A stream past its first minutes, and the start margin given back.
+constexpr double kSettled = FillTarget::kHoldSeconds + FillTarget::kLearningSeconds + 5.0;
 void settle(Feed& feed)
 {
     feed.target.reset(kRate);
@@ -53,19 +53,20 @@ double seen(double late, double early)
     return FillTarget::kLeastMarginFrames + late + early + FillTarget::kHeadroomFrames;
 }
 
-TEST(FillTarget, StartsSafeAndComesDownToWhatBothSidesShowedOverHalfAMinute)
+TEST(FillTarget, StartsSafeHoldsAMinuteAndComesDownToWhatBothSidesShowed)
 {
     FillTarget target;
     target.reset(kRate);
     target.setQuantum(1024, Feed::nanos(0));
     Feed feed{target};
-    feed.run(0.0, 0.1);
-    // Nothing is known yet: as safe as a margin that was never learnt.
-    EXPECT_GT(target.learntMargin(), 0.95 * FillTarget::kStartMarginFrames);
+    // Too little is known yet: as safe as a margin that was never learnt.
+    feed.run(0.0, FillTarget::kHoldSeconds - 0.1);
+    EXPECT_DOUBLE_EQ(target.learntMargin(), FillTarget::kStartMarginFrames);
     EXPECT_DOUBLE_EQ(target.inForce(), 1024 + 512 + FillTarget::kStartMarginFrames);
-    feed.run(0.1, 15.0);
+    const double halfway = FillTarget::kHoldSeconds + 0.5 * FillTarget::kLearningSeconds;
+    feed.run(FillTarget::kHoldSeconds - 0.1, halfway);
     EXPECT_NEAR(target.learntMargin(), 0.5 * FillTarget::kStartMarginFrames, 2.0);
-    feed.run(15.0, 32.0);
+    feed.run(halfway, kSettled - 3.0);
     EXPECT_DOUBLE_EQ(target.learntMargin(), seen(48.0, 10.0));
     EXPECT_DOUBLE_EQ(target.learnt(), 1024 + 512 + seen(48.0, 10.0));
     // The target in force waits for the delay to be given back...
@@ -84,7 +85,7 @@ TEST(FillTarget, RisesAtOnceAndForgetsLatenessAndBurstsAfterTwoWindows)
     const double settled = target.inForce();
 
     // One packet 3 ms late and one burst of four blocks: both count now.
-    target.addPacket(144.0 * kNanosPerFrame, Feed::nanos(kSettled));
+    target.addPacket(144.0 * kNanosPerFrame, 0.0, Feed::nanos(kSettled));
     target.addCycle(Feed::nanos(kSettled), 2048, 0.0);
     EXPECT_DOUBLE_EQ(target.learntMargin(), seen(144.0, 10.0));
     EXPECT_DOUBLE_EQ(target.learntAllowance(), 2048.0);
@@ -107,11 +108,38 @@ TEST(FillTarget, LatenessBeyondTheStartMarginIsAStallNotJitter)
     FillTarget target;
     Feed feed{target};
     settle(feed);
-    target.addPacket(1e6 * kNanosPerFrame, Feed::nanos(kSettled));
+    target.addPacket(1e6 * kNanosPerFrame, 0.0, Feed::nanos(kSettled));
     target.addCycle(Feed::nanos(kSettled), 512, 1e6 * kNanosPerFrame);
     EXPECT_DOUBLE_EQ(target.learntMargin(), FillTarget::kStartMarginFrames);
     target.underflow(Feed::nanos(kSettled));
     EXPECT_DOUBLE_EQ(target.learntMargin(), FillTarget::kStartMarginFrames + 32.0);
+}
+
+// A writer that stalled once (a packet 6 ms late among punctual ones) will
+// again: that is remembered for minutes, long after the windows forgot it,
+// and then only halved, unless it stalls again.
+TEST(FillTarget, AStallOfTheWriterIsRememberedForMinutes)
+{
+    FillTarget target;
+    Feed feed{target};
+    settle(feed);
+    const double stall = 288.0;
+    target.addPacket(144.0 * kNanosPerFrame, stall * kNanosPerFrame, Feed::nanos(kSettled));
+    EXPECT_DOUBLE_EQ(target.learntMargin(), seen(stall, 10.0));
+    feed.run(kSettled, kSettled + FillTarget::kStallHalfLifeSeconds - 1.0);
+    EXPECT_DOUBLE_EQ(target.learntMargin(), seen(stall, 10.0));
+    feed.run(kSettled + FillTarget::kStallHalfLifeSeconds - 1.0,
+             kSettled + FillTarget::kStallHalfLifeSeconds + 1.0);
+    EXPECT_DOUBLE_EQ(target.learntMargin(), seen(stall / 2, 10.0));
+    // Another stall of that length renews it.
+    const double again = kSettled + FillTarget::kStallHalfLifeSeconds + 1.0;
+    target.addPacket(48.0 * kNanosPerFrame, stall * kNanosPerFrame, Feed::nanos(again));
+    feed.run(again, again + FillTarget::kStallHalfLifeSeconds - 1.0);
+    EXPECT_DOUBLE_EQ(target.learntMargin(), seen(stall, 10.0));
+    // A stall longer than the start margin is a writer that paused: no more
+    // than the start margin waits for it.
+    target.addPacket(48.0 * kNanosPerFrame, 1e6 * kNanosPerFrame, Feed::nanos(again + 120.0));
+    EXPECT_DOUBLE_EQ(target.learntMargin(), FillTarget::kStartMarginFrames);
 }
 
 TEST(FillTarget, AnUnderflowTeachesMoreMarginEachTimeAndIsForgottenSlowly)
@@ -138,9 +166,9 @@ TEST(FillTarget, AnUnderflowTeachesMoreMarginEachTimeAndIsForgottenSlowly)
     const double before = target.learntMargin();
     target.setQuantum(256, Feed::nanos(kSettled + 310.0));
     target.underflow(Feed::nanos(kSettled + 310.2));
-    target.addPacket(144.0 * kNanosPerFrame, Feed::nanos(kSettled + 310.3));
+    target.addPacket(144.0 * kNanosPerFrame, 0.0, Feed::nanos(kSettled + 310.3));
     EXPECT_DOUBLE_EQ(target.learntMargin(), before);
-    target.addPacket(144.0 * kNanosPerFrame, Feed::nanos(kSettled + 311.5));
+    target.addPacket(144.0 * kNanosPerFrame, 0.0, Feed::nanos(kSettled + 311.5));
     EXPECT_DOUBLE_EQ(target.learntMargin(), before - 48.0 + 144.0);
 }
 
