@@ -301,7 +301,8 @@ double ClockBridge::measureFill(const FrameRing& ring) const
 
 uint32_t ClockBridge::skip(FrameRing& ring, double frames)
 {
-    if (frames < 1.0)
+    // Written so that a fill not worked out (NaN) skips nothing.
+    if (!(frames >= 1.0))
         return 0;
     const uint32_t wanted = static_cast<uint32_t>(std::min(frames, 4294967295.0));
     takeTailFromRing(); // before the read position leaves the frames played

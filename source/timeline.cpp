@@ -41,7 +41,11 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
     lastOutlier = 0.0;
     lastOutlierStall = 0.0;
     lastRaw = 0.0;
-    if (!seeded)
+    // An event behind the last (a stream position that went back, as a
+    // ring reset under a writer that kept counting makes it) is no later
+    // point on this line: the line starts over from it. (Fed on, the
+    // fading memory of a negative spacing overflows into NaN.)
+    if (!seeded || frames < 0.0)
     {
         estimate = stamped;
         period = kNanosPerSecond / rate;

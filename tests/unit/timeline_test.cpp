@@ -5,6 +5,8 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+
 namespace {
 
 using Strovik::Timeline;
@@ -40,6 +42,25 @@ TEST(Timeline, AStallIsToldAfterTheNextEventUnclampedAndAJumpIsNoStall)
         event(6e6);
         EXPECT_EQ(line.outlierStall(), 0.0);
     }
+}
+
+// A stream position that went back (a ring reset under a writer that kept
+// its count) is no event after the last: the line starts over from it,
+// instead of its fading memory overflowing (exp of a huge positive
+// argument) into a timeline of NaN.
+TEST(Timeline, AnEventBehindTheLastStartsTheLineOver)
+{
+    Timeline line;
+    line.reset(16.0);
+    const double rate = 44100.0;
+    for (int i = 0; i < 100; ++i)
+        line.update(static_cast<int64_t>(1e12 + i * 1e7), 441.0, rate);
+    line.update(static_cast<int64_t>(1e12 + 100 * 1e7), -2.6e8, rate);
+    EXPECT_EQ(line.nanos(), 1e12 + 100 * 1e7);
+    EXPECT_DOUBLE_EQ(line.nanosPerFrame(), 1e9 / rate);
+    line.update(static_cast<int64_t>(1e12 + 101 * 1e7), 441.0, rate);
+    EXPECT_TRUE(std::isfinite(line.nanos()));
+    EXPECT_NEAR(line.nanos(), 1e12 + 101 * 1e7, 1e3);
 }
 
 } // namespace
