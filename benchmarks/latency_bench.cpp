@@ -66,10 +66,10 @@ namespace {
 constexpr uint32_t kRate = 48000;
 // The capture stream is created by the first block and linked by the session
 // manager; the player joins once that has long settled and the bridge has
-// learnt its margin over its first minute and a half and given the start
-// margin back in the silence before (--warmup=SECONDS; a DAW session runs
-// for hours, the figures are its steady state).
-constexpr double kDefaultWarmupSeconds = 95.0;
+// learnt its margin over its first five minutes and given the start margin
+// back in the silence before (--warmup=SECONDS; a DAW session runs for
+// hours, the figures are its steady state).
+constexpr double kDefaultWarmupSeconds = 305.0;
 constexpr double kSequenceSeconds = 3.0;
 // The player opens with half a second of digital silence, as a stream that
 // is opened before its sound starts: the graph switches to the player's

@@ -17,7 +17,7 @@ namespace Strovik {
 // writer (a packet far later than the ones around it) is remembered for
 // minutes. A stream starts at a margin that covers any machine seen so far,
 // holds it for its first minute and comes down to what this one needs over
-// the next. What is learnt rises at once (lateness rising, a stall, an
+// the next four. What is learnt rises at once (lateness rising, a stall, an
 // underflow) and falls once the windows have forgotten what raised it.
 //
 // The target in force follows the learnt one up at once and down only as
@@ -39,12 +39,16 @@ public:
     static constexpr double kWindowSeconds = 10.0;
     // A stream holds the start margin this long, then comes down from it
     // over kLearningSeconds. On loaded two-core machines the writer stalled
-    // for 5 to 10 ms every 30 to 60 s, with nothing in the jitter before to
-    // warn of it: only a stream that has run for a minute or two can tell
-    // such a machine from a clean one (a 60 s capture coming down within
-    // its first half minute had one underflow in two on such a machine).
+    // for 5 to 10 ms every one to two minutes, with nothing in the jitter
+    // before to warn of it: only a stream that has run for minutes can tell
+    // such a machine from a clean one. (Coming down within its first half
+    // minute, a 60 s capture there had one underflow in two; held for a
+    // minute and down within the next half, a 10 minute one underflowed
+    // at 111 s, at the first stall.) Coming down slowly, a stream still has
+    // most of the start margin when a first stall comes, and then keeps
+    // what the stall needs (kStallHalfLifeSeconds).
     static constexpr double kHoldSeconds = 60.0;
-    static constexpr double kLearningSeconds = 30.0;
+    static constexpr double kLearningSeconds = 240.0;
     // A stall of the writer counts for this long at its full length, then
     // half as long for as long again, and so on: a machine that stalls
     // every minute or so keeps the margin for it, and one stall on an

@@ -1200,7 +1200,7 @@ TEST(ClockBridge, AStepSoonAfterANewQuantumDoesNotHideADrift)
     // Engaged early, it then settles as it does without the step.
     Figures settled;
     const double settledFrom = std::max(engagedAt + kSettleSeconds, kLearntBy);
-    sim.runUntil(settledFrom + kSettleSeconds, [&](const Block& b) {
+    sim.runUntil(settledFrom + kMeasureSeconds, [&](const Block& b) {
         if (b.time > settledFrom)
             settled.add(b);
     });
@@ -1255,7 +1255,8 @@ TEST(ClockBridge, BypassGivesDelayBackOnlyFromSilence)
     s.source = Source::Noise;
     s.gapEverySeconds = 5.0;
     s.gapSeconds = 1.0;
-    const double t0 = FillTarget::kHoldSeconds; // the start margin held until then
+    // Half a minute before the margin has come all the way down.
+    const double t0 = FillTarget::kHoldSeconds + FillTarget::kLearningSeconds - 30.0;
     s.burstAt = t0 + 36.5; // just after a gap: the delay waits for the next one
     s.burstFrames = 3000;
     Simulation sim(s);
@@ -1301,7 +1302,8 @@ TEST(ClockBridge, EngagedGivesABurstsDelayBackWithinAMinuteAtARampedRatio)
 {
     Scenario s;
     s.ppm = -1000.0;
-    const double t0 = FillTarget::kHoldSeconds; // the start margin held until then
+    // Half a minute before the margin has come all the way down.
+    const double t0 = FillTarget::kHoldSeconds + FillTarget::kLearningSeconds - 30.0;
     s.hostStallAt = t0 + 60.0;
     s.hostStallSeconds = 0.2;
     s.burstAt = t0 + 70.0;
