@@ -103,8 +103,6 @@ public:
     // The worst lateness of each side in the windows, in frames.
     double latePacketFrames() const { return lateFrames.peak(); }
     double earlyCycleFrames() const { return earlyFrames.peak(); }
-    // The writer's stall remembered, in frames.
-    double stallFrames() const { return stall; }
     uint32_t quantumFrames() const { return quantum; }
     // The margin a stream starts at: also how late a packet may be before
     // the writer counts as paused rather than late.
