@@ -33,6 +33,17 @@ void silence(float* left, float* right, uint32_t frames)
     std::memset(right, 0, sizeof(float) * frames);
 }
 
+// A count of frames worked out in doubles, as whole frames no more than the
+// ring holds: 0 below one, and for a fill not worked out (NaN), so that the
+// cast to a count is always defined.
+uint32_t wholeFrames(const FrameRing& ring, double frames)
+{
+    if (!(frames >= 1.0))
+        return 0;
+    const double most = ring.capacityBytes() / FrameRing::kBytesPerFrame;
+    return static_cast<uint32_t>(std::min(frames, most));
+}
+
 } // namespace
 
 // ---------------------------------------------------------------------------
@@ -301,10 +312,9 @@ double ClockBridge::measureFill(const FrameRing& ring) const
 
 uint32_t ClockBridge::skip(FrameRing& ring, double frames)
 {
-    // Written so that a fill not worked out (NaN) skips nothing.
-    if (!(frames >= 1.0))
+    const uint32_t wanted = wholeFrames(ring, frames);
+    if (wanted == 0)
         return 0;
-    const uint32_t wanted = static_cast<uint32_t>(std::min(frames, 4294967295.0));
     takeTailFromRing(); // before the read position leaves the frames played
     const uint32_t skipped = ring.peek(wanted).frames();
     ring.consume(skipped);
@@ -317,13 +327,9 @@ double ClockBridge::giveBack(FrameRing& ring, double error, BlockResult& result)
     // nothing plays: frames of digital silence left out make a gap between
     // sounds shorter and leave every other frame as it came. Waiting for
     // such a gap is the price of an exact copy; the desktop has them.
-    const double excess = target.inForce() + error - target.learnt();
-    // Written so that a fill not worked out (NaN) gives nothing back.
-    if (!(excess >= 1.0) || !lastFrameSilent)
+    const uint32_t most = wholeFrames(ring, target.inForce() + error - target.learnt());
+    if (most == 0 || !lastFrameSilent)
         return 0.0;
-    // No more than the ring can hold, so that the count fits its type.
-    const auto most = static_cast<uint32_t>(
-        std::min(excess, static_cast<double>(ring.capacityBytes() / FrameRing::kBytesPerFrame)));
     const uint32_t wanted = most + kSilentRunFrames;
     const FrameRing::ReadView view = ring.peek(wanted);
     uint32_t silent = 0;
