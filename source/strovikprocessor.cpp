@@ -278,15 +278,20 @@ uint32_t StrovikProcessor::playBlock(AudioBusBuffers& bus, int32_t numSamples, i
     const uint32_t frames = std::min(static_cast<uint32_t>(numSamples), kMaxBlockFrames);
     const ClockBridge::BlockResult result =
         bridge->process(ring, stamp, cycleNanos, left, right, frames);
-    const size_t padding = sizeof(float) * (static_cast<size_t>(numSamples) - frames);
-    for (int32 c = 0; c < bus.numChannels; ++c)
-        if (float* out = bus.channelBuffers32[c])
-        {
-            if (c < 2)
-                std::memset(out + frames, 0, padding);
-            else
-                std::memset(out, 0, sizeof(float) * static_cast<size_t>(numSamples));
-        }
+    // Beyond the bridge's two channels and its longest block: silence. The
+    // usual stereo bus of a block it fills whole has none, and skips the loop.
+    if (frames < static_cast<uint32_t>(numSamples) || bus.numChannels > 2)
+    {
+        const size_t padding = sizeof(float) * (static_cast<size_t>(numSamples) - frames);
+        for (int32 c = 0; c < bus.numChannels; ++c)
+            if (float* out = bus.channelBuffers32[c])
+            {
+                if (c < 2)
+                    std::memset(out + frames, 0, padding);
+                else
+                    std::memset(out, 0, sizeof(float) * static_cast<size_t>(numSamples));
+            }
+    }
     if (result.engagedNow || result.resync != ClockBridge::Resync::None)
         postBridgeEvent(log.audioThread(), bridge->status(), result);
     return frames - result.paddedFrames;
@@ -361,21 +366,20 @@ tresult PLUGIN_API StrovikProcessor::process(ProcessData& data)
         hostClock.cycleStart(hostTimeValid, hostTimeValid ? context->systemTime : 0);
     const uint32_t frames = playBlock(bus, data.numSamples, cycleNanos);
 
-    // Status lines every 100 and every 1000 packets, once per count: while
-    // no packet arrives the count stands still and must not write a line
-    // every block.
+    // Status lines every 100 and every 1000 packets, once per count: the
+    // count moves once a quantum, and while it stands still (most blocks,
+    // or no packets at all) there is nothing to write.
     const uint64_t seq = client.packetCount();
-    if (seq % 100 == 0 && seq != lastBridgePacket)
+    if (seq != lastPacket)
     {
-        lastBridgePacket = seq;
-        postBridgeStatus(log.audioThread(), bridge->status());
-    }
-    if (seq % 1000 == 0 && seq != lastStatusPacket)
-    {
-        lastStatusPacket = seq;
-        log.audioThread().post("%s%llu seq=%lu fill=%u%% frames=%u/%u\n", LogText::kProcStatus,
-                               monotonicMillis(), static_cast<unsigned long>(seq),
-                               ring.fillPercent(), frames, static_cast<uint32_t>(data.numSamples));
+        lastPacket = seq;
+        if (seq % 100 == 0)
+            postBridgeStatus(log.audioThread(), bridge->status());
+        if (seq % 1000 == 0)
+            log.audioThread().post("%s%llu seq=%lu fill=%u%% frames=%u/%u\n", LogText::kProcStatus,
+                                   monotonicMillis(), static_cast<unsigned long>(seq),
+                                   ring.fillPercent(), frames,
+                                   static_cast<uint32_t>(data.numSamples));
     }
     return kResultOk;
 }

@@ -77,8 +77,7 @@ private:
     HostClock hostClock;
     bool wasPlaying = false;
     bool resetPending = false;
-    uint64_t lastStatusPacket = ~uint64_t{0};
-    uint64_t lastBridgePacket = ~uint64_t{0};
+    uint64_t lastPacket = ~uint64_t{0}; // the packet count the last status check saw
 };
 
 } // namespace Strovik
