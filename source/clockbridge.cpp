@@ -11,10 +11,13 @@ namespace Strovik {
 namespace {
 
 constexpr double kNanosPerSecond = 1e9;
+// Multiplied rather than divided by: a division takes several times as long,
+// and these run on every host cycle.
+constexpr double kSecondsPerNano = 1e-9;
 
 double secondsBetween(int64_t fromNanos, int64_t toNanos)
 {
-    return static_cast<double>(toNanos - fromNanos) / kNanosPerSecond;
+    return static_cast<double>(toNanos - fromNanos) * kSecondsPerNano;
 }
 
 // Interleaved stereo to two planar channels: the whole of bypass's work.
@@ -65,6 +68,7 @@ bool ClockBridge::prepare(uint32_t sampleRate, uint32_t maxBlockFrames)
         resamplerReady = true;
     }
     rate = sampleRate;
+    nanosPerFrame = kNanosPerSecond / sampleRate;
     target.reset(sampleRate);
     writerTime.reset(kTimelineSeconds);
     readerTime.reset(kTimelineSeconds);
@@ -247,10 +251,11 @@ void ClockBridge::takeCycle(int64_t nowNanos, uint32_t frames)
     // once: the target must hold the whole burst, not one block. A call
     // that merely follows a late one on time is no burst: it is not early,
     // and short blocks (1.3 ms at 64 frames) see that on every hiccup.
-    const double gap = std::min(0.5 * lastCallFrames / rate, kBurstGapSeconds) * kNanosPerSecond;
+    const double gap =
+        std::min(0.5 * lastCallFrames * nanosPerFrame, kBurstGapSeconds * kNanosPerSecond);
     const bool sameBurst = lastCallFrames != 0 && nowNanos - lastCallNanos < gap;
     if (!sameBurst)
-        burstLateFrames = std::max(readerTime.rawDeviation(), 0.0) * rate / kNanosPerSecond;
+        burstLateFrames = std::max(readerTime.rawDeviation(), 0.0) * rate * kSecondsPerNano;
     burstFrames =
         std::min(sameBurst ? burstFrames + frames : frames, FillTarget::kLongestBurstFrames);
     // A host catching up after a stall calls back to back too, but only the
@@ -283,8 +288,7 @@ bool ClockBridge::writerIdle() const
 {
     // A packet is due every quantum, give or take its jitter: more than
     // half the margin beyond that, and the writer is not merely late.
-    const double due =
-        (state.quantumFrames + 0.5 * target.startMarginFrames()) / rate * kNanosPerSecond;
+    const double due = (state.quantumFrames + 0.5 * target.startMarginFrames()) * nanosPerFrame;
     return !haveStamp || readerTime.nanos() - writerTime.nanos() > due;
 }
 
@@ -299,8 +303,7 @@ double ClockBridge::measureFill(const FrameRing& ring) const
     // sides' smoothed timelines: the fill at the start of this cycle, free of
     // the sawtooth of packets arriving and blocks leaving. A stalled writer
     // stops counting after a quantum and a margin.
-    const double limit =
-        (state.quantumFrames + target.startMarginFrames()) / rate * kNanosPerSecond;
+    const double limit = (state.quantumFrames + target.startMarginFrames()) * nanosPerFrame;
     const double elapsed = std::clamp(readerTime.nanos() - writerTime.nanos(), -limit, limit);
     double fill = stamped + elapsed / writerTime.nanosPerFrame();
     // Frames already inside the resampler, ahead of the next output, are

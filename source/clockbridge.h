@@ -204,6 +204,7 @@ private:
     void rememberTail(const float* left, const float* right, uint32_t frames);
 
     uint32_t rate = 0;
+    double nanosPerFrame = 0.0; // at the nominal rate
     FillTarget target;
     VResampler resampler;
     bool resamplerReady = false;

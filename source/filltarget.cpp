@@ -6,7 +6,10 @@ namespace Strovik {
 
 namespace {
 constexpr double kNanosPerSecond = 1e9;
-}
+// Multiplied rather than divided by, on every host cycle while learning.
+constexpr double kSecondsPerNano = 1e-9;
+constexpr double kLearningPerSecond = 1.0 / FillTarget::kLearningSeconds;
+} // namespace
 
 void FillTarget::reset(uint32_t sampleRate)
 {
@@ -37,7 +40,7 @@ void FillTarget::addCycle(int64_t nowNanos, uint32_t burst, double earlyNanos)
     bool changed = learning;
     if (learning)
     {
-        sinceFirstCycle = (nowNanos - firstCycleNanos) / kNanosPerSecond;
+        sinceFirstCycle = (nowNanos - firstCycleNanos) * kSecondsPerNano;
         learning = sinceFirstCycle < kHoldSeconds + kLearningSeconds;
     }
     changed |= rollWindows(nowNanos);
@@ -130,7 +133,7 @@ double FillTarget::workOutMargin() const
     // A stream's first minutes have shown too little of the machine to bet
     // on: the start margin first, then down to what was seen.
     const double unseenShare =
-        std::clamp(1.0 - (sinceFirstCycle - kHoldSeconds) / kLearningSeconds, 0.0, 1.0);
+        std::clamp(1.0 - (sinceFirstCycle - kHoldSeconds) * kLearningPerSecond, 0.0, 1.0);
     // Never above where a stream starts, but for what underflows taught:
     // lateness beyond it is a stall (a host or a server that stopped for a
     // while), which the timelines take for a jump, not jitter to wait for.
