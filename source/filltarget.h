@@ -51,9 +51,13 @@ public:
     static constexpr double kLearningSeconds = 240.0;
     // A stall of the writer counts for this long at its full length, then
     // half as long for as long again, and so on: a machine that stalls
-    // every minute or so keeps the margin for it, and one stall on an
-    // otherwise clean machine is forgotten within minutes.
-    static constexpr double kStallHalfLifeSeconds = 120.0;
+    // every few minutes keeps the margin for it, and one stall on an
+    // otherwise clean machine is forgotten within the half hour. (Idle, a
+    // virtual machine stalled PipeWire's side by more than 5 ms every few
+    // minutes, and three of five ten-minute captures had a dropout at such
+    // a stall once the margin had come down; remembered for two minutes, a
+    // stall is mostly forgotten by the next.)
+    static constexpr double kStallHalfLifeSeconds = 600.0;
     // The resampler's lookahead: frames that must be in the ring beyond
     // the output position whenever it resamples, on top of any lateness.
     static constexpr double kLeastMarginFrames = 32.0;

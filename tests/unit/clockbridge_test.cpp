@@ -170,6 +170,11 @@ struct Scenario
     // calls the blocks it missed back to back (-1: never).
     double hostStallAt = -1.0;
     double hostStallSeconds = 0.0;
+    // The packet of the first cycle at or after each of these comes
+    // lateSeconds late, and the next on time: the writer's side stalled,
+    // and the graph made up for it at once.
+    std::vector<double> lateAt;
+    double lateSeconds = 0.0;
     uint64_t seed = 1;
 
     bool silentFrame(uint64_t frame) const
@@ -285,6 +290,11 @@ private:
             nextSwitch += scenario.quantumSwitchSeconds;
         }
         writerCallback = writerCycle + jitter(scenario.writerJitterSeconds);
+        if (nextLate < scenario.lateAt.size() && writerCycle >= scenario.lateAt[nextLate])
+        {
+            writerCallback += scenario.lateSeconds;
+            ++nextLate;
+        }
     }
 
     Block runReader()
@@ -321,6 +331,7 @@ private:
     uint64_t readerBlocks = 0;
     uint64_t sourceFrame = 0;
     bool burstDone = false;
+    size_t nextLate = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -1004,6 +1015,41 @@ TEST(ClockBridge, RecoversFromAWriterStallAtTheTarget)
             EXPECT_EQ(copy.mismatches, 0u);
         }
     }
+}
+
+// A machine whose PipeWire side stalls for several milliseconds every few
+// minutes (as a virtual machine's does, idle): a stall once the margin has
+// come down finds it too short, but the margin then keeps room for it until
+// well past the next one, minutes later, which costs nothing.
+TEST(ClockBridge, AStallMinutesAfterTheLastFindsTheMarginStillHoldingIt)
+{
+    Scenario s;
+    s.ppm = -100.0;
+    const double first = FillTarget::kHoldSeconds + FillTarget::kLearningSeconds + 10.0;
+    const double second = first + 420.0;
+    s.lateAt = {first, second};
+    s.block = 256;
+    s.lateSeconds = 0.010;
+    Simulation sim(s);
+    double marginAtSecond = 0.0;
+    uint64_t faultsAtFirst = 0, faultsAfterFirst = 0, allocations = 0;
+    sim.runUntil(second + 30.0, [&](const Block& b) {
+        allocations += b.allocations;
+        if (b.time < second)
+            marginAtSecond = b.status->marginFrames;
+        const uint64_t faults = b.result.paddedFrames + b.result.skippedFrames;
+        if (b.time > first && b.time <= first + 1.0)
+            faultsAtFirst += faults;
+        if (b.time > first + 1.0)
+            faultsAfterFirst += faults;
+    });
+    // The first stall came after the margin had come down below it...
+    EXPECT_GT(faultsAtFirst, 0u);
+    // ...and the margin still holds it when the second comes (up to the start
+    // margin, beyond which a writer counts as paused): no fault then.
+    EXPECT_GE(marginAtSecond, std::min(s.lateSeconds * kRate, FillTarget::kStartMarginFrames));
+    EXPECT_EQ(faultsAfterFirst, 0u);
+    EXPECT_EQ(allocations, 0u);
 }
 
 // ---------------------------------------------------------------------------
