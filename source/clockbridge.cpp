@@ -1,6 +1,7 @@
 #include "clockbridge.h"
 
 #include "framering.h"
+#include "monotonicclock.h"
 
 #include <algorithm>
 #include <cmath>
@@ -9,11 +10,6 @@
 namespace Strovik {
 
 namespace {
-
-constexpr double kNanosPerSecond = 1e9;
-// Multiplied rather than divided by: a division takes several times as long,
-// and these run on every host cycle.
-constexpr double kSecondsPerNano = 1e-9;
 
 double secondsBetween(int64_t fromNanos, int64_t toNanos)
 {
@@ -456,7 +452,7 @@ void ClockBridge::watchForStep(double lastTarget, double lastError, double error
     {
         stepWatchError = lastError;
         stepWatchUntilNanos =
-            nowNanos + static_cast<int64_t>(2.0 * state.quantumFrames / rate * kNanosPerSecond);
+            nowNanos + static_cast<int64_t>(2.0 * state.quantumFrames * nanosPerFrame);
     }
     if (nowNanos <= stepWatchUntilNanos &&
         std::abs(error - stepWatchError) > kGlideStepFraction * target.startMarginFrames())

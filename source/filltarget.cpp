@@ -1,13 +1,13 @@
 #include "filltarget.h"
 
+#include "monotonicclock.h"
+
 #include <algorithm>
 
 namespace Strovik {
 
 namespace {
-constexpr double kNanosPerSecond = 1e9;
-// Multiplied rather than divided by, on every host cycle while learning.
-constexpr double kSecondsPerNano = 1e-9;
+// Multiplied by rather than divided by, on every host cycle while learning.
 constexpr double kLearningPerSecond = 1.0 / FillTarget::kLearningSeconds;
 } // namespace
 

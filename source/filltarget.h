@@ -54,9 +54,9 @@ public:
     // every few minutes keeps the margin for it, and one stall on an
     // otherwise clean machine is forgotten within the half hour. (Idle, a
     // virtual machine stalled PipeWire's side by more than 5 ms every few
-    // minutes, and three of five ten-minute captures had a dropout at such
-    // a stall once the margin had come down; remembered for two minutes, a
-    // stall is mostly forgotten by the next.)
+    // minutes, and four of six ten-minute captures had a dropout at such a
+    // stall, most once the margin had come down; remembered for two
+    // minutes, a stall is mostly forgotten by the next.)
     static constexpr double kStallHalfLifeSeconds = 600.0;
     // The resampler's lookahead: frames that must be in the ring beyond
     // the output position whenever it resamples, on top of any lateness.

@@ -1,13 +1,11 @@
 #include "timeline.h"
 
+#include "monotonicclock.h"
+
 #include <algorithm>
 #include <cmath>
 
 namespace Strovik {
-
-namespace {
-constexpr double kNanosPerSecond = 1e9;
-}
 
 void Timeline::reset(double smoothingSeconds)
 {
