@@ -311,6 +311,17 @@ struct CaptureRouterEvents
         return events;
     }
 
+    static const pw_core_events& core()
+    {
+        static const pw_core_events events = [] {
+            pw_core_events e{};
+            e.version = PW_VERSION_CORE_EVENTS;
+            e.done = CaptureRouter::onCoreDone;
+            return e;
+        }();
+        return events;
+    }
+
     static const pw_registry_events& registry()
     {
         static const pw_registry_events events = [] {
@@ -325,8 +336,8 @@ struct CaptureRouterEvents
 };
 
 CaptureRouter::CaptureRouter(DiagnosticLog& log, void (*onCaptureFailed)(void*), void* data)
-    : log(log), captureNode(SPA_ID_INVALID), onCaptureFailed(onCaptureFailed),
-      onCaptureFailedData(data)
+    : log(log), coreListener(std::make_unique<spa_hook>()), captureNode(SPA_ID_INVALID),
+      onCaptureFailed(onCaptureFailed), onCaptureFailedData(data)
 {}
 
 CaptureRouter::~CaptureRouter()
@@ -358,6 +369,8 @@ bool CaptureRouter::start(pw_loop* loop_, pw_core* core_)
     *registryListener = spa_hook{};
     pw_registry_add_listener(registry, registryListener.get(), &CaptureRouterEvents::registry(),
                              this);
+    *coreListener = spa_hook{};
+    pw_core_add_listener(core, coreListener.get(), &CaptureRouterEvents::core(), this);
     return true;
 }
 
@@ -380,6 +393,7 @@ void CaptureRouter::stop()
         spa_hook_remove(registryListener.get());
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
         registry = nullptr;
+        spa_hook_remove(coreListener.get());
     }
     for (spa_source* source : {updateEvent, settleTimer, metadataTimer})
         if (loop && source)
@@ -394,6 +408,7 @@ void CaptureRouter::stop()
     captureNode = SPA_ID_INVALID;
     hostProcesses.clear();
     direct.store(false, std::memory_order_release);
+    monitorUnconfirmed.store(false, std::memory_order_relaxed);
 }
 
 void CaptureRouter::setCaptureNode(uint32_t nodeId)
@@ -426,6 +441,15 @@ void CaptureRouter::onGlobal(void* self, uint32_t id, uint32_t, const char* type
 void CaptureRouter::onGlobalRemove(void* self, uint32_t id)
 {
     static_cast<CaptureRouter*>(self)->globalRemove(id);
+}
+
+void CaptureRouter::onCoreDone(void* self, uint32_t id, int seq)
+{
+    auto* router = static_cast<CaptureRouter*>(self);
+    // The server answers in order: it has removed the monitor links, and
+    // every message of its that detached them from the stream came first.
+    if (id == PW_ID_CORE && seq == router->monitorRemovalSeq)
+        router->monitorUnconfirmed.store(false, std::memory_order_relaxed);
 }
 
 void CaptureRouter::global(uint32_t id, const char* type, const spa_dict* props)
@@ -786,6 +810,18 @@ void CaptureRouter::update()
                 wanted.insert({id, to});
     }
 
+    // The host's output reaches the sink now, and so the monitor a cycle
+    // later. Until the server has taken the monitor links away, what the
+    // stream receives may carry it (a test run under AddressSanitizer once
+    // captured a quantum of the host's output mixed in, right at the
+    // switch). Silence stands in for it, at a switch that costs a quantum
+    // anyway.
+    const bool leavingMonitor =
+        ownFeeds && std::any_of(made.begin(), made.end(),
+                                [](const auto& entry) { return entry.second->monitor; });
+    if (leavingMonitor)
+        monitorUnconfirmed.store(true, std::memory_order_relaxed);
+
     // Unwanted links go first, before any new one is made. Monitor links go
     // at once: the monitor may carry the host's own output, and after a
     // change of default sink the old monitor kept beside the new one would
@@ -802,6 +838,14 @@ void CaptureRouter::update()
         }
         else
             ++it;
+    }
+    if (leavingMonitor)
+    {
+        const int seq = pw_core_sync(core, PW_ID_CORE, 0);
+        // Without a round trip nothing would ever confirm it: the stream
+        // stays silent until the connection is made anew.
+        if (seq >= 0)
+            monitorRemovalSeq = seq;
     }
     for (const Pair& pair : wanted)
         if (made.find(pair) == made.end() && failed.find(pair) == failed.end())

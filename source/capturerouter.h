@@ -106,6 +106,11 @@ public:
     // then it gets no callback at all while nothing else plays, and a
     // pause between packets is silence, not a slow clock.
     bool capturingDirect() const { return direct.load(std::memory_order_acquire); }
+    // Any thread. True from the moment the host's own output reaches the
+    // default sink while the stream still takes that sink's monitor, until
+    // the server confirms the monitor links gone: what the stream receives
+    // meanwhile may carry the host's output, and must not be heard.
+    bool monitorMayCarryHost() const { return monitorUnconfirmed.load(std::memory_order_relaxed); }
     // Links made into the stream that still stand.
     uint32_t linkCount() const { return links.load(std::memory_order_acquire); }
     // Switches between the monitor and direct links since start; each drops
@@ -126,6 +131,7 @@ private:
     static void onGlobal(void* self, uint32_t id, uint32_t permissions, const char* type,
                          uint32_t version, const spa_dict* props);
     static void onGlobalRemove(void* self, uint32_t id);
+    static void onCoreDone(void* self, uint32_t id, int seq);
     void global(uint32_t id, const char* type, const spa_dict* props);
     void globalRemove(uint32_t id);
     void bindClient(uint32_t id);
@@ -155,6 +161,9 @@ private:
     pw_core* core = nullptr;
     pw_registry* registry = nullptr;
     std::unique_ptr<spa_hook> registryListener;
+    std::unique_ptr<spa_hook> coreListener;
+    // The server round trip that follows the removal of monitor links.
+    int monitorRemovalSeq = 0;
     spa_source* updateEvent = nullptr;
     spa_source* settleTimer = nullptr;
     spa_source* metadataTimer = nullptr;
@@ -186,6 +195,10 @@ private:
     uint32_t directSources = 0;
 
     std::atomic<bool> direct{false};
+    // A lone flag that guards no other data, so relaxed on both sides: the
+    // data thread only needs to see a store soon, and one reaches the other
+    // core in far less than a cycle.
+    std::atomic<bool> monitorUnconfirmed{false};
     std::atomic<uint32_t> links{0};
     std::atomic<uint32_t> switches{0};
 };

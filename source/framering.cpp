@@ -132,6 +132,13 @@ FrameRing::WriteResult FrameRing::writeAsStereo(const float* samples, uint32_t f
         });
 }
 
+FrameRing::WriteResult FrameRing::writeSilence(uint32_t frames)
+{
+    return append(frames, [](unsigned char* to, uint32_t, uint32_t count) {
+        std::memset(to, 0, static_cast<size_t>(count) * kBytesPerFrame);
+    });
+}
+
 uint32_t FrameRing::read(float* dst, uint32_t maxFrames)
 {
     const uint32_t r = readPos.load(std::memory_order_relaxed);

@@ -41,6 +41,11 @@ public:
     // published exactly as write() does.
     WriteResult writeAsStereo(const float* samples, uint32_t frames, uint32_t channels);
 
+    // Writer side: appends a packet of `frames` silent frames in place of
+    // one whose samples must not be heard. Dropped whole, emptied and
+    // published exactly as write() does.
+    WriteResult writeSilence(uint32_t frames);
+
     // Reader side (host audio thread). Copies up to maxFrames stereo frames
     // into dst and returns how many it copied.
     uint32_t read(float* dst, uint32_t maxFrames);

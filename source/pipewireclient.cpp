@@ -471,9 +471,13 @@ void PipeWireClient::process()
         if (frames != 0)
         {
             const auto* samples = static_cast<const float*>(block.data);
-            // Other channel counts are made stereo on their way into the ring.
+            // Other channel counts are made stereo on their way into the ring;
+            // a packet that may carry the host's own output keeps its place
+            // in time, as silence.
             const FrameRing::WriteResult result =
-                ch == 2 ? ring.write(samples, frames) : ring.writeAsStereo(samples, frames, ch);
+                router.monitorMayCarryHost() ? ring.writeSilence(frames)
+                : ch == 2                    ? ring.write(samples, frames)
+                                             : ring.writeAsStereo(samples, frames, ch);
             // Whatever the write did: the stamp says where the writer stands
             // now, and that a quantum of time has passed.
             stamp.publish(ring.writePosition(), monotonicNanos(), frames);

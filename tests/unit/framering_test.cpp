@@ -256,6 +256,36 @@ TEST_F(FrameRingTest, ConvertedPacketsGoWhereWriteWouldPutThem)
         }
 }
 
+// Silence in place of a packet: over storage that held other frames, at
+// any position (across the end, off a frame boundary, on a full or reset
+// ring), exactly what write() does with as many zero frames.
+TEST_F(FrameRingTest, SilenceGoesWhereAndAsWriteWouldPutZeros)
+{
+    Strovik::FrameRing zerosRing;
+    for (uint32_t frames : {1u, 5u, 8u, 9u})
+    {
+        const Floats zeros(2 * frames, 0.0f);
+        for (uint32_t p = 0; p < 72; ++p)
+            for (uint32_t ahead : {0u, 20u, 72u})
+            {
+                for (Strovik::FrameRing* each : {&ring, &zerosRing})
+                {
+                    each->resize(8);
+                    Access::setPositions(*each, 0, 0);
+                    ASSERT_EQ(each->write(counting(8, 1).data(), 8).status, Status::Written);
+                    Access::setPositions(*each, 0u - 36 + p, 0u - 36 + p + ahead);
+                }
+                const auto got = ring.writeSilence(frames);
+                const auto want = zerosRing.write(zeros.data(), frames);
+                ASSERT_TRUE(got.status == want.status && got.fill == want.fill &&
+                            got.space == want.space &&
+                            Access::writePos(ring) == Access::writePos(zerosRing) &&
+                            std::memcmp(Access::storage(ring), Access::storage(zerosRing), 64) == 0)
+                    << frames << " frames at " << p << ", " << ahead << " ahead";
+            }
+    }
+}
+
 TEST_F(FrameRingTest, ImpossibleFillIsReportedAndEmptiedFromTheWriterSide)
 {
     ring.resize(8192);
