@@ -336,7 +336,8 @@ struct CaptureRouterEvents
 };
 
 CaptureRouter::CaptureRouter(DiagnosticLog& log, void (*onCaptureFailed)(void*), void* data)
-    : log(log), coreListener(std::make_unique<spa_hook>()), captureNode(SPA_ID_INVALID),
+    : log(log), registryListener(std::make_unique<spa_hook>()),
+      coreListener(std::make_unique<spa_hook>()), captureNode(SPA_ID_INVALID),
       onCaptureFailed(onCaptureFailed), onCaptureFailedData(data)
 {}
 
@@ -348,8 +349,6 @@ CaptureRouter::~CaptureRouter()
 bool CaptureRouter::start(pw_loop* loop_, pw_core* core_)
 {
     stop();
-    if (!registryListener)
-        registryListener = std::make_unique<spa_hook>();
     loop = loop_;
     core = core_;
     updateEvent = pw_loop_add_event(
@@ -366,10 +365,8 @@ bool CaptureRouter::start(pw_loop* loop_, pw_core* core_)
         stop();
         return false;
     }
-    *registryListener = spa_hook{};
     pw_registry_add_listener(registry, registryListener.get(), &CaptureRouterEvents::registry(),
                              this);
-    *coreListener = spa_hook{};
     pw_core_add_listener(core, coreListener.get(), &CaptureRouterEvents::core(), this);
     return true;
 }
@@ -390,10 +387,15 @@ void CaptureRouter::stop()
     clearMetadata();
     if (registry)
     {
+        // Cleared once removed: a start that fails before it adds them again
+        // stops here a second time, and a hook still pointing into the last
+        // connection's lists must not be removed from them twice.
         spa_hook_remove(registryListener.get());
+        spa_hook_remove(coreListener.get());
+        *registryListener = spa_hook{};
+        *coreListener = spa_hook{};
         pw_proxy_destroy(reinterpret_cast<pw_proxy*>(registry));
         registry = nullptr;
-        spa_hook_remove(coreListener.get());
     }
     for (spa_source* source : {updateEvent, settleTimer, metadataTimer})
         if (loop && source)
