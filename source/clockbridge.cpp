@@ -154,7 +154,13 @@ ClockBridge::BlockResult ClockBridge::process(FrameRing& ring, const WriterStamp
         state.targetFrames = target.inForce();
         const double trendError = error + givenBackSinceTrend;
         watchForStep(lastTarget, lastError, trendError, nowNanos);
-        if (drift.add(secondsBetween(trendStartNanos, nowNanos), trendError) && pacesConfirmDrift())
+        // A writer line that just started over (a stream's start, a jump, a
+        // new link) bends its pace with every irregular packet, and the fill
+        // measured along it slides: no trend is judged before it settles.
+        if (writerTime.eventsOnLine() < kJudgeAfterPackets)
+            restartTrend(nowNanos);
+        else if (drift.add(secondsBetween(trendStartNanos, nowNanos), trendError) &&
+                 pacesConfirmDrift())
             engage(error, nowNanos, result);
     }
 
@@ -226,10 +232,15 @@ void ClockBridge::takeStamp(const WriterStamp& stamp, int64_t nowNanos)
     // A new quantum moves the writer's timeline by the difference (packets
     // are delivered at the start of their cycle): a known jump, taken at once.
     const bool quantumChanged = stampSeen && value.quantumFrames != stampValue.quantumFrames;
+    // Linked anew, the packets keep another driver's cycle: its phase is
+    // anyone's guess, and so, at first, is its pace.
+    const bool relinked = stampSeen && value.links != stampValue.links;
     stampValue = value;
     lastSequence = value.sequence;
     stampSeen = haveStamp = true;
-    if (quantumChanged)
+    if (relinked)
+        writerTime.startOver(value.timeNanos);
+    else if (quantumChanged)
         writerTime.rebase(value.timeNanos);
     else
         writerTime.update(value.timeNanos, frames, rate);

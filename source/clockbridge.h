@@ -52,6 +52,9 @@ public:
     // ...and the two sides' tracked paces must tell the same difference,
     // to within this share of it.
     static constexpr double kPaceAgreement = 0.5;
+    // Packets on the writer's line, since it last started over, before the
+    // fill measured along it is judged for a drift.
+    static constexpr uint64_t kJudgeAfterPackets = 32;
     // The timelines' memory. The fill's noise is the stamps' jitter; the
     // longer the memory, the less of it reaches the loop. Pace steps (a new
     // device clock) are relearnt through the jump logic, not by waiting.

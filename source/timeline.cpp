@@ -32,6 +32,15 @@ void Timeline::rebase(int64_t timeNanos)
     jumpPending = false;
 }
 
+void Timeline::startOver(int64_t timeNanos)
+{
+    estimate = static_cast<double>(timeNanos);
+    events = 0;
+    fitting = true;
+    jumpPending = false;
+    lastDeviation = lastOutlier = lastOutlierStall = lastRaw = 0.0;
+}
+
 void Timeline::update(int64_t timeNanos, double frames, double rate)
 {
     const double stamped = static_cast<double>(timeNanos);

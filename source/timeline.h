@@ -32,6 +32,10 @@ public:
     void update(int64_t timeNanos, double frames, double rate);
     // A known jump: the latest event is at timeNanos; the pace is unchanged.
     void rebase(int64_t timeNanos);
+    // A jump of unknown size and maybe of pace (the side moved to another
+    // clock's cycle): the line starts over from an event at timeNanos, from
+    // the pace it had.
+    void startOver(int64_t timeNanos);
 
     // Smoothed time of the latest event, in nanoseconds.
     double nanos() const { return estimate; }
@@ -51,6 +55,9 @@ public:
     double rawDeviation() const { return lastRaw; }
     // A jump awaits confirmation: the latest times are in doubt.
     bool unsettled() const { return jumpPending; }
+    // Events on the line since it last started over: a young line's pace
+    // still moves with every event.
+    uint64_t eventsOnLine() const { return events; }
 
 private:
     void learnSpread(double absoluteDeviation);

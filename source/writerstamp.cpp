@@ -2,7 +2,8 @@
 
 namespace Strovik {
 
-void WriterStamp::publish(uint32_t newWritePos, int64_t newTimeNanos, uint32_t newQuantumFrames)
+void WriterStamp::publish(uint32_t newWritePos, int64_t newTimeNanos, uint32_t newQuantumFrames,
+                          uint32_t newLinks)
 {
     // Only this thread stores the sequence, so its own load may be relaxed.
     const uint32_t seq = sequence.load(std::memory_order_relaxed);
@@ -15,7 +16,8 @@ void WriterStamp::publish(uint32_t newWritePos, int64_t newTimeNanos, uint32_t n
     writePos.store(newWritePos, std::memory_order_release);
     quantumFrames.store(newQuantumFrames, std::memory_order_release);
     timeNanos.store(newTimeNanos, std::memory_order_release);
-    // Release: a reader that acquires this even value sees all three fields.
+    links.store(newLinks, std::memory_order_release);
+    // Release: a reader that acquires this even value sees all four fields.
     sequence.store(seq + 2, std::memory_order_release);
 }
 
@@ -36,6 +38,7 @@ bool WriterStamp::read(WriterStampValue& out) const
         value.writePos = writePos.load(std::memory_order_acquire);
         value.quantumFrames = quantumFrames.load(std::memory_order_acquire);
         value.timeNanos = timeNanos.load(std::memory_order_acquire);
+        value.links = links.load(std::memory_order_acquire);
         value.sequence = before;
         // Relaxed: ordered after the field loads by their acquire; unchanged
         // means no publication overlapped them.
@@ -62,6 +65,7 @@ void WriterStamp::clear()
     writePos.store(0, std::memory_order_release);
     quantumFrames.store(0, std::memory_order_release);
     timeNanos.store(0, std::memory_order_release);
+    links.store(0, std::memory_order_release);
     sequence.store(seq + 2, std::memory_order_release);
 }
 

@@ -17,6 +17,10 @@ struct WriterStampValue
     int64_t timeNanos = 0;
     // Even and rising by 2 per publication: tells the reader a new packet came.
     uint32_t sequence = 0;
+    // Which links the packet came through: another number after the stream
+    // was linked anew, and with that to another driver's cycle, whose phase
+    // the packets now keep.
+    uint32_t links = 0;
 };
 
 // One writer (the PipeWire data thread) publishes a stamp after each packet;
@@ -27,7 +31,7 @@ class WriterStamp
 {
 public:
     // Writer side, after the packet is in the ring; quantumFrames > 0.
-    void publish(uint32_t writePos, int64_t timeNanos, uint32_t quantumFrames);
+    void publish(uint32_t writePos, int64_t timeNanos, uint32_t quantumFrames, uint32_t links = 0);
 
     // Reader side: copies the latest stamp into `out` and returns true, or
     // returns false (leaving `out` alone) when nothing was published yet or
@@ -45,7 +49,7 @@ public:
     void clear();
 
 private:
-    // Enough for a writer that is merely running its three stores at the
+    // Enough for a writer that is merely running its four stores at the
     // same moment; a writer preempted inside them costs the reader one
     // cycle of an older stamp, not a wait.
     static constexpr int kReadAttempts = 4;
@@ -59,6 +63,7 @@ private:
     std::atomic<uint32_t> writePos{0};
     std::atomic<uint32_t> quantumFrames{0};
     std::atomic<int64_t> timeNanos{0};
+    std::atomic<uint32_t> links{0};
 
     static_assert(std::atomic<int64_t>::is_always_lock_free,
                   "the stamp must not hide a lock inside a 64-bit atomic");

@@ -175,6 +175,13 @@ struct Scenario
     // and the graph made up for it at once.
     std::vector<double> lateAt;
     double lateSeconds = 0.0;
+    // At shiftAt the writer's cycles move by shiftSeconds (its stream was
+    // linked to another driver on the same clock), and the next
+    // shiftIrregularCycles come with up to shiftJitterSeconds more jitter.
+    double shiftAt = -1.0;
+    double shiftSeconds = 0.0;
+    uint32_t shiftIrregularCycles = 0;
+    double shiftJitterSeconds = 0.0;
     uint64_t seed = 1;
 
     bool silentFrame(uint64_t frame) const
@@ -256,6 +263,13 @@ private:
     }
     double jitter(double limit) { return std::uniform_real_distribution<>(0.0, limit)(random); }
 
+    // The router counts a change of the stream's links when it asks for it,
+    // a packet or two before the server has made it.
+    uint32_t links(double cycle) const
+    {
+        return scenario.shiftAt >= 0.0 && cycle >= scenario.shiftAt - 0.1 ? 1 : 0;
+    }
+
     void runWriter()
     {
         const double cycle = writerCycle;
@@ -276,7 +290,7 @@ private:
                 packet[2 * i + 1] = silent ? 0.0f : sampleAt(scenario.source, sourceFrame + i, 1);
             }
             ring.write(packet.data(), frames);
-            stamp.publish(ring.writePosition(), nanos(writerCallback), frames);
+            stamp.publish(ring.writePosition(), nanos(writerCallback), frames, links(cycle));
         }
         // A stalled writer's frames are lost, as in an xrun: time goes on.
         sourceFrame += frames;
@@ -289,7 +303,18 @@ private:
             quantum = quantum == 1024 ? 2048 : 1024;
             nextSwitch += scenario.quantumSwitchSeconds;
         }
+        if (scenario.shiftAt >= 0.0 && !shifted && writerCycle >= scenario.shiftAt)
+        {
+            shifted = true;
+            writerCycle += scenario.shiftSeconds;
+            irregular = scenario.shiftIrregularCycles;
+        }
         writerCallback = writerCycle + jitter(scenario.writerJitterSeconds);
+        if (irregular > 0)
+        {
+            --irregular;
+            writerCallback += jitter(scenario.shiftJitterSeconds);
+        }
         if (nextLate < scenario.lateAt.size() && writerCycle >= scenario.lateAt[nextLate])
         {
             writerCallback += scenario.lateSeconds;
@@ -332,6 +357,8 @@ private:
     uint64_t sourceFrame = 0;
     bool burstDone = false;
     size_t nextLate = 0;
+    bool shifted = false;
+    uint32_t irregular = 0;
 };
 
 // ---------------------------------------------------------------------------
@@ -1281,6 +1308,64 @@ TEST(ClockBridge, HoldsTheTargetThroughQuantumChangesAClockSwitchAndBursts)
     // Back on the new clock ratio (input per output: writer over reader).
     EXPECT_NEAR((status.ratio - 1.0005 / 1.0001) * 1e6, 0.0, 30.0);
     EXPECT_EQ(after.allocations, 0u);
+}
+
+// Linked anew (another default output, the monitor traded for direct
+// links), the stream keeps another driver's cycle: its packets move by a
+// few milliseconds, and the first ones come irregularly. On the same clock
+// that is no drift, however young the writer's line was; on another clock
+// the drift is still found, within seconds.
+TEST(ClockBridge, ALinkToAnotherDriverIsNoDriftOnTheSameClock)
+{
+    for (double at : {1.5, 3.0})
+        for (double shift : {-0.005, -0.0029, -0.002, 0.002, 0.0029})
+            for (uint64_t seed : {1u, 2u, 3u})
+            {
+                Scenario s;
+                s.source = Source::Noise;
+                s.quantum = 2048;
+                s.shiftAt = at;
+                s.shiftSeconds = shift;
+                s.shiftIrregularCycles = 16;
+                s.shiftJitterSeconds = 0.004;
+                s.seed = seed;
+                Simulation sim(s);
+                ExactCopyCheck copy;
+                bool engaged = false;
+                sim.runUntil(at + 30.0, [&](const Block& b) {
+                    copy.add(b);
+                    engaged |= b.status->engaged;
+                });
+                const std::string where = "at " + std::to_string(at) + " s, shift " +
+                                          std::to_string(shift) + " s, seed " +
+                                          std::to_string(seed);
+                EXPECT_FALSE(engaged) << where;
+                EXPECT_EQ(copy.mismatches, 0u) << where;
+            }
+
+    Scenario s;
+    s.quantum = 2048;
+    s.shiftAt = s.writerPpmAt = 1.5;
+    s.shiftSeconds = -0.005;
+    s.shiftIrregularCycles = 16;
+    s.shiftJitterSeconds = 0.004;
+    s.writerPpm = 1000.0;
+    Simulation sim(s);
+    Figures before;
+    const double engagedAt = runUntilEngaged(sim, 30.0, before);
+    ASSERT_GT(engagedAt, 0.0);
+    EXPECT_LT(engagedAt, 1.5 + 10.0);
+    Figures gliding, after;
+    sim.runUntil(150.0, [&](const Block& b) { gliding.add(b); });
+    sim.runUntil(180.0, [&](const Block& b) { after.add(b); });
+    EXPECT_EQ(before.padded + before.skipped + before.resyncs, 0u);
+    EXPECT_EQ(gliding.padded + gliding.skipped + gliding.resyncs, 0u);
+    EXPECT_EQ(after.padded + after.skipped + after.resyncs, 0u);
+    // Following the new clock (a little faster still, as the learnt margin
+    // comes down), at the target.
+    EXPECT_NEAR((after.meanRatio() - 1.001) * 1e6, 0.0, 100.0);
+    EXPECT_GT(after.fillPercentile(0.0), -64.0);
+    EXPECT_LT(after.fillPercentile(1.0), 64.0);
 }
 
 // ---------------------------------------------------------------------------
