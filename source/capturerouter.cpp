@@ -898,6 +898,7 @@ void CaptureRouter::makeLink(const Pair& pair, bool monitor)
     pw_proxy_add_listener(proxy, &link->proxyListener, &CaptureRouterEvents::linkProxy(),
                           link.get());
     made[pair] = std::move(link);
+    changes.fetch_add(1, std::memory_order_relaxed);
 }
 
 void CaptureRouter::destroyLink(MadeLink& link)
@@ -908,6 +909,7 @@ void CaptureRouter::destroyLink(MadeLink& link)
     // Not lingering, so destroying our proxy destroys the link on the server.
     pw_proxy_destroy(link.proxy);
     link.proxy = nullptr;
+    changes.fetch_add(1, std::memory_order_relaxed);
 }
 
 void CaptureRouter::destroyAllLinks()

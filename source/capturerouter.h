@@ -113,6 +113,11 @@ public:
     bool monitorMayCarryHost() const { return monitorUnconfirmed.load(std::memory_order_relaxed); }
     // Links made into the stream that still stand.
     uint32_t linkCount() const { return links.load(std::memory_order_acquire); }
+    // Any thread. Rises with every link made into the stream or taken from
+    // it: the packets that follow may keep another driver's cycle. Relaxed:
+    // a number, not a way to publish anything else, and seen a packet later
+    // it only tells the change a packet later.
+    uint32_t linkChanges() const { return changes.load(std::memory_order_relaxed); }
     // Switches between the monitor and direct links since start; each drops
     // or inserts one quantum.
     uint32_t switchCount() const { return switches.load(std::memory_order_acquire); }
@@ -200,6 +205,7 @@ private:
     // core in far less than a cycle.
     std::atomic<bool> monitorUnconfirmed{false};
     std::atomic<uint32_t> links{0};
+    std::atomic<uint32_t> changes{0};
     std::atomic<uint32_t> switches{0};
 };
 

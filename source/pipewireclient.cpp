@@ -479,8 +479,8 @@ void PipeWireClient::process()
                 : ch == 2                    ? ring.write(samples, frames)
                                              : ring.writeAsStereo(samples, frames, ch);
             // Whatever the write did: the stamp says where the writer stands
-            // now, and that a quantum of time has passed.
-            stamp.publish(ring.writePosition(), monotonicNanos(), frames);
+            // now, that a quantum of time has passed, and through which links.
+            stamp.publish(ring.writePosition(), monotonicNanos(), frames, router.linkChanges());
             if (result.status == FrameRing::WriteResult::Reset)
                 log.dataThread().post("%s fill=%d space=%d ringBytes=%u\n", LogText::kRingReset,
                                       result.fill, result.space, ring.capacityBytes());
