@@ -697,7 +697,8 @@ TEST_F(RoutingTest, DefaultSinkSwitchesOnTheMonitorFollowTheSink)
     std::cout << "[ measured ] monitor, two default-sink switches, quantum " << quantum << ": "
               << cost.places << " places; lost=" << cost.m.lost << " in " << cost.m.lostRuns
               << " runs, duplicated=" << cost.m.duplicated << " gaps=" << cost.m.gaps << " ("
-              << cost.m.gapFrames << " frames) altered=" << cost.m.altered << "\n";
+              << cost.m.gapFrames << " frames) altered=" << cost.m.altered
+              << " never played=" << cost.neverPlayed << "\n";
     ASSERT_GE(cost.m.start, 0);
     EXPECT_EQ(cost.m.altered, 0u);
     EXPECT_TRUE(routingLines().empty());
