@@ -20,9 +20,10 @@
 // resynchronisations, latency, the tone's SINAD), and a gap or a dropped
 // frame after the bridge settled, a ring reset, or a fill that still trends
 // fails. Either way, a gap or a lost packet at a stall of the server (it
-// sent nothing for longer than the bridge allows for) is reported as the
-// server's, and only more than three such stalls a minute fail. The report
-// follows the bridge's latency over the run and around each burst.
+// sent nothing for longer than the bridge allows for, while the bridge
+// still kept the margin it starts with) is reported as the server's, and
+// only more than three such stalls a minute fail. The report follows the
+// bridge's latency over the run and around each burst.
 
 #include "pluginhost.h"
 #include "signals.h"
