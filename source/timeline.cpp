@@ -32,11 +32,17 @@ void Timeline::rebase(int64_t timeNanos)
     jumpPending = false;
 }
 
-void Timeline::startOver(int64_t timeNanos)
+void Timeline::startLine(double timeNanos)
 {
-    estimate = static_cast<double>(timeNanos);
+    // From this event on, the line fit starts over, from the pace it had.
+    estimate = timeNanos;
     events = 0;
     fitting = true;
+}
+
+void Timeline::startOver(int64_t timeNanos)
+{
+    startLine(static_cast<double>(timeNanos));
     jumpPending = false;
     lastDeviation = lastOutlier = lastOutlierStall = lastRaw = 0.0;
 }
@@ -92,9 +98,7 @@ void Timeline::update(int64_t timeNanos, double frames, double rate)
         pendingJump = deviation;
         if (confirmed)
         {
-            estimate = stamped;
-            events = 0;
-            fitting = true;
+            startLine(stamped);
             return;
         }
         // Otherwise an outlier: it counts, but no more than the limit. (Not

@@ -60,6 +60,7 @@ public:
     uint64_t eventsOnLine() const { return events; }
 
 private:
+    void startLine(double timeNanos);
     void learnSpread(double absoluteDeviation);
     void tellOutlier();
     void learnSpacing(double frames, double rate);
