@@ -641,24 +641,42 @@ uint32_t playerMoveQuanta()
     return wireplumberSeries() == "0.4" ? 1 : 2;
 }
 
+struct DefaultSinkRun
+{
+    SwitchCost cost;
+    // Whether the player played into the second sink 1.2 s after it became
+    // the default. Under load the session manager has (3 runs in 305, under
+    // AddressSanitizer) left it on the first: then there was nothing to
+    // capture there, and the capture says nothing about the plug-in.
+    bool playerMoved = false;
+};
+
 // The default moves to the second sink and back while a player plays; the
 // session manager moves the player (and a stream of the host) along.
-SwitchCost switchDefaultSinkTwice(IAudioProcessor& processor, const std::string& file,
-                                  const std::vector<float>& played)
+DefaultSinkRun switchDefaultSinkTwice(IAudioProcessor& processor, const std::string& file,
+                                      const std::vector<float>& played)
 {
     std::unique_ptr<ChildProcess> player;
+    std::future<Graph> midway;
     Background background;
     Capture c = runRealtime(processor, 2, kBlock, kRate, 5.5, [&](size_t i, ProcessBlock&) {
         if (i == blockAt(0.3))
             player = std::make_unique<ChildProcess>(play(file));
         if (i == blockAt(1.5))
             background.run(defaultSinkCommand("strovik-test-sink-2"));
+        if (i == blockAt(2.7))
+            midway = std::async(std::launch::async, snapshotGraph);
         if (i == blockAt(3.0))
             background.run(defaultSinkCommand("strovik-test-sink"));
     });
     player->wait();
-    return costOf(c, played);
+    const Graph g = midway.valid() ? midway.get() : Graph{};
+    const bool moved =
+        g.sourcesOf(g.nodeNamed("strovik-test-sink-2")).count(g.nodeNamed("pw-play")) != 0;
+    return {costOf(c, played), moved};
 }
+
+constexpr const char* kPlayerStayed = "the session manager left the player on the first sink";
 
 TEST_F(RoutingTest, DefaultSinkSwitchesOnDirectLinksKeepTheOthersAndLeaveTheHostOut)
 {
@@ -666,8 +684,12 @@ TEST_F(RoutingTest, DefaultSinkSwitchesOnDirectLinksKeepTheOthersAndLeaveTheHost
     OwnPlayer own(kOwnHz, 0.5);
     ASSERT_TRUE(own.start());
     auto p = startProcessor();
-    const SwitchCost cost = switchDefaultSinkTwice(*p->processor, wav("noise.wav", noise), noise);
+    const DefaultSinkRun run =
+        switchDefaultSinkTwice(*p->processor, wav("noise.wav", noise), noise);
     EXPECT_EQ(p->terminate(), kResultOk);
+    if (!run.playerMoved)
+        GTEST_SKIP() << kPlayerStayed;
+    const SwitchCost& cost = run.cost;
     const uint32_t quantum = quantumFrom(watcher());
     std::cout << "[ measured ] direct links, two default-sink switches, quantum " << quantum << ": "
               << cost.places << " places; lost=" << cost.m.lost
@@ -690,9 +712,13 @@ TEST_F(RoutingTest, DefaultSinkSwitchesOnTheMonitorFollowTheSink)
 {
     const auto noise = stereoNoise(556, kRate, 4.5);
     auto p = startProcessor();
-    const SwitchCost cost = switchDefaultSinkTwice(*p->processor, wav("noise.wav", noise), noise);
+    const DefaultSinkRun run =
+        switchDefaultSinkTwice(*p->processor, wav("noise.wav", noise), noise);
     const Graph after = snapshotGraph();
     EXPECT_EQ(p->terminate(), kResultOk);
+    if (!run.playerMoved)
+        GTEST_SKIP() << kPlayerStayed;
+    const SwitchCost& cost = run.cost;
     const uint32_t quantum = quantumFrom(watcher());
     std::cout << "[ measured ] monitor, two default-sink switches, quantum " << quantum << ": "
               << cost.places << " places; lost=" << cost.m.lost << " in " << cost.m.lostRuns
