@@ -2,7 +2,6 @@
 
 #include <algorithm>
 #include <cerrno>
-#include <cstdint>
 #include <iostream>
 
 namespace Strovik::Test {
@@ -43,7 +42,7 @@ std::unique_ptr<ProcessorInstance> ServerFixture::startProcessor(double rate, in
     return p;
 }
 
-size_t ServerFixture::expectLostOnlyInLateCycles(const SequenceMatch& m, size_t lateBefore) const
+LateCycles ServerFixture::lateCyclesOfTheSequence(size_t lateBefore) const
 {
     // Only the player or the capture stream late costs the sequence frames
     // (another client late loses its own cycle alone). The server names a
@@ -51,8 +50,7 @@ size_t ServerFixture::expectLostOnlyInLateCycles(const SequenceMatch& m, size_t 
     const std::string clients[] = {"(pw-play-", "(strovik-capture-",
                                    std::string("(") + program_invocation_short_name + "-"};
     const auto reports = server.lateClientReports();
-    size_t late = 0;
-    size_t quantum = SIZE_MAX;
+    LateCycles late;
     for (size_t i = std::min(lateBefore, reports.size()); i < reports.size(); ++i)
     {
         std::cout << "[ measured ] server: " << reports[i] << "\n";
@@ -60,20 +58,29 @@ size_t ServerFixture::expectLostOnlyInLateCycles(const SequenceMatch& m, size_t 
                 return reports[i].find(c) != std::string::npos;
             }))
             continue;
-        ++late;
+        ++late.count;
         // "rate:<quantum>/<rate>": the frames of the cycle it was late for.
         if (const auto at = reports[i].find(" rate:"); at != std::string::npos)
-            quantum = std::min(quantum, size_t(std::stoul(reports[i].substr(at + 6))));
-    }
-    // A report stands for one cycle, so what it lost is a cycle's frames
-    // at most, and late cycles lose whole cycles.
-    EXPECT_LE(m.lostRuns, late) << "frames lost with no player or capture stream late";
-    if (late > 0 && quantum != SIZE_MAX)
-    {
-        EXPECT_LE(m.lost, late * quantum);
-        EXPECT_EQ(m.lost % quantum, 0u) << "lost frames that are not whole cycles";
+        {
+            const size_t frames = std::stoul(reports[i].substr(at + 6));
+            late.quantum = late.quantum == 0 ? frames : std::min(late.quantum, frames);
+        }
     }
     return late;
+}
+
+size_t ServerFixture::expectLostOnlyInLateCycles(const SequenceMatch& m, size_t lateBefore) const
+{
+    const LateCycles late = lateCyclesOfTheSequence(lateBefore);
+    // A report stands for one cycle, so what it lost is a cycle's frames
+    // at most, and late cycles lose whole cycles.
+    EXPECT_LE(m.lostRuns, late.count) << "frames lost with no player or capture stream late";
+    if (late.count > 0 && late.quantum > 0)
+    {
+        EXPECT_LE(m.lost, late.count * late.quantum);
+        EXPECT_EQ(m.lost % late.quantum, 0u) << "lost frames that are not whole cycles";
+    }
+    return late.count;
 }
 
 void ServerFixture::expectGapsOnlyWhereTheMachineStalled(const SequenceMatch& m, size_t late,

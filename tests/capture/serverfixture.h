@@ -16,6 +16,14 @@
 
 namespace Strovik::Test {
 
+// Graph cycles the server reported a client late for: how many, and the
+// shortest cycle's frames (0 when there was none).
+struct LateCycles
+{
+    size_t count = 0;
+    size_t quantum = 0;
+};
+
 class ServerFixture : public ::testing::Test
 {
 protected:
@@ -39,6 +47,8 @@ protected:
     // starts reports its first cycles late as a rule, and loses nothing by
     // it. Returns the count of reports that count.
     size_t expectLostOnlyInLateCycles(const SequenceMatch& m, size_t lateBefore) const;
+    // Those reports since `lateBefore`, each printed.
+    LateCycles lateCyclesOfTheSequence(size_t lateBefore) const;
     // Underflows the machine explains: `late` such cycles may underflow the
     // host once and again as what was queued meanwhile comes in a burst,
     // and each stall of the host's own thread may empty what was buffered.
