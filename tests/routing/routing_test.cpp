@@ -569,27 +569,43 @@ struct SwitchCost
     size_t places = 0;
     // Non-silent captured frames that are no frame of the played sequence
     // at all: anything mixed in (the host's own output) shows here, however
-    // the sequence matcher classed the frames around a switch.
+    // the sequence matcher classed the frames around a switch. A frame with
+    // one channel silent and the other that channel of a played frame is
+    // no such frame: when the monitor is linked again, its left link has
+    // brought one quantum before the right link brought any, the left
+    // channel of the current quantum or of the last one the monitor had
+    // carried, a second before (2 runs in 25 under AddressSanitizer with a
+    // core kept busy).
     size_t neverPlayed = 0;
 };
 
 size_t framesNeverPlayed(const Capture& c, const std::vector<float>& played)
 {
-    auto key = [](float left, float right) {
-        uint32_t l = 0, r = 0;
-        std::memcpy(&l, &left, sizeof l);
-        std::memcpy(&r, &right, sizeof r);
-        return uint64_t{l} << 32 | r;
+    auto bits = [](float sample) {
+        uint32_t b = 0;
+        std::memcpy(&b, &sample, sizeof b);
+        return b;
+    };
+    auto key = [&](float left, float right) {
+        return uint64_t{bits(left)} << 32 | bits(right);
     };
     std::unordered_set<uint64_t> frames;
+    std::unordered_set<uint32_t> channel[2];
     frames.reserve(played.size() / 2);
     for (size_t i = 0; i + 1 < played.size(); i += 2)
+    {
         frames.insert(key(played[i], played[i + 1]));
+        channel[0].insert(bits(played[i]));
+        channel[1].insert(bits(played[i + 1]));
+    }
     size_t never = 0;
     for (size_t i = 0; i < c.channels[0].size(); ++i)
     {
         const float left = c.channels[0][i], right = c.channels[1][i];
-        never += (left != 0.0f || right != 0.0f) && frames.count(key(left, right)) == 0;
+        const bool oneChannel = (right == 0.0f && channel[0].count(bits(left)) != 0) ||
+                                (left == 0.0f && channel[1].count(bits(right)) != 0);
+        never +=
+            (left != 0.0f || right != 0.0f) && frames.count(key(left, right)) == 0 && !oneChannel;
     }
     return never;
 }
@@ -667,7 +683,8 @@ TEST_F(RoutingTest, OwnOutputStartingAndStoppingCostsOneQuantumPerSwitch)
     // The host's own output never got into the capture, not even for the
     // moment a switch takes: every frame that came out was played. (Around
     // a switch the matcher has, rarely, classed a quantum of played frames
-    // as altered; 1 run in about 10 under AddressSanitizer.)
+    // as altered, as it does the one-sided quantum above; 1 run in about
+    // 10 under AddressSanitizer.)
     EXPECT_EQ(cost.neverPlayed, 0u);
     EXPECT_LE(cost.m.altered, quantum);
     // Taking direct links drops a quantum (the monitor is a quantum later),
@@ -685,7 +702,8 @@ TEST_F(RoutingTest, OwnOutputStartingAndStoppingCostsOneQuantumPerSwitch)
     // four switches at a 2048-frame quantum): two quanta a switch there.
     const uint32_t inserted = pipewireMajor() >= 1 ? 2 : 1;
     EXPECT_LE(cost.m.duplicated + cost.m.gapFrames, toggles.size() * (inserted * quantum + kBlock));
-    EXPECT_EQ(cost.m.unheard + cost.m.compared + cost.m.lost, noise.size() / 2);
+    // An altered quantum stands in for played frames.
+    EXPECT_EQ(cost.m.unheard + cost.m.compared + cost.m.lost + cost.m.altered, noise.size() / 2);
 }
 
 // The quanta a player loses while the session manager moves it to a new
