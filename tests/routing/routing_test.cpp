@@ -574,7 +574,7 @@ struct SwitchCost
     // no such frame: when the monitor is linked again, its left link has
     // brought one quantum before the right link brought any, the left
     // channel of the current quantum or of the last one the monitor had
-    // carried, a second before (2 runs in 25 under AddressSanitizer with a
+    // carried, a second before (6 runs in 40 under AddressSanitizer with a
     // core kept busy).
     size_t neverPlayed = 0;
 };
