@@ -239,7 +239,8 @@ void checkRealtimeWindow(IPluginFactory& factory, PipeWireTestServer& server, do
     constexpr int32 block = 64;
     ASSERT_EQ(p.setup(kRate, block), kResultOk);
     const std::string tone = server.directory() + "/tone.wav";
-    writeFloatWav(tone, stereoTone(440, 660, 0.5, kRate, 20.0), 2, 48000);
+    // Long enough to play through the longest warm-up and the window.
+    writeFloatWav(tone, stereoTone(440, 660, 0.5, kRate, 60.0), 2, 48000);
     // A small quantum brings the callback count past a multiple of 1000
     // inside the window, so that both real-time threads post status lines.
     ChildProcess player = play(tone, "", 256);
@@ -249,8 +250,9 @@ void checkRealtimeWindow(IPluginFactory& factory, PipeWireTestServer& server, do
     const double hostRate = kRate * (1.0 + hostPpm * 1e-6);
     runRealtime(*p.processor, 2, block, hostRate, hostPpm != 0.0 ? 12.0 : 1.5);
     // The drift takes the longer to find the more the machine stalls (with
-    // two test runs side by side the resampler has engaged 3.4 s after 12):
-    // up to half a minute more, a second at a time, until it has.
+    // two test runs side by side the resampler has engaged 3.4 s after 12,
+    // and beside them here once after 27): up to half a minute more, a
+    // second at a time, until it has.
     for (int more = 0; hostPpm != 0.0 && more < 30; ++more)
     {
         if (readLog().find(kBridgeEngaged) != std::string::npos)
